@@ -1,0 +1,116 @@
+#include "mod/synth.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "demod/dft.h"
+#include "wav/wav.h"
+
+namespace {
+
+// splitmix64: a small, portable generator, so that a seed gives the same noise everywhere.
+std::uint64_t next_random(std::uint64_t& state) {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+double uniform_open(std::uint64_t& state) {  // in (0, 1]
+    return static_cast<double>((next_random(state) >> 11) + 1) * 0x1.0p-53;
+}
+
+double gaussian(std::uint64_t& state) {  // Box-Muller
+    const double r = std::sqrt(-2.0 * std::log(uniform_open(state)));
+    return r * std::cos(two_pi * uniform_open(state));
+}
+
+void put_sample(const fsk_signal& signal, double value, std::vector<std::uint8_t>& out) {
+    for (std::int32_t c = 0; c < signal.channels; ++c) {
+        const double v = c == 0 ? value : -value;
+        if (signal.quantization_bit == 8) {
+            const long s = std::clamp(std::lround(v * 127.0), -128L, 127L);
+            out.push_back(static_cast<std::uint8_t>(s + 128));
+        } else {
+            const long s = std::clamp(std::lround(v * 32767.0), -32768L, 32767L);
+            const auto u = static_cast<std::uint16_t>(s);
+            out.push_back(static_cast<std::uint8_t>(u & 0xFF));
+            out.push_back(static_cast<std::uint8_t>(u >> 8));
+        }
+    }
+}
+
+}  // namespace
+
+fsk_synth start_synth(const fsk_signal& signal) {
+    fsk_synth synth;
+    synth.signal = signal;
+    synth.rng = signal.seed;
+    return synth;
+}
+
+void synth_bits(fsk_synth& synth, int bit, std::uint64_t count, std::vector<std::uint8_t>& out) {
+    const fsk_signal& s = synth.signal;
+    const auto rate = static_cast<std::uint64_t>(s.sample_rate);
+    const auto baud = static_cast<std::uint64_t>(s.baud_rate);
+    // The tone's cycles per bit time: the lower tone a, the upper 2a.
+    const auto cycles = static_cast<std::uint64_t>(s.lower_tone / s.baud_rate) * (bit ? 2 : 1);
+    const double phase0 = s.phase_degrees * (two_pi / 360.0);
+    const std::uint64_t last_bit = synth.bit + count;
+    for (; synth.bit < last_bit; ++synth.bit) {
+        // Frames n with floor(n * baud / rate) == bit lie in this bit time. At frame n the
+        // time since the bit began is r / (rate * baud) with r = n * baud - bit * rate, so the
+        // tone has run cycles * r / rate cycles: whole cycles are dropped exactly.
+        for (; synth.frame * baud < (synth.bit + 1) * rate; ++synth.frame) {
+            const std::uint64_t r = synth.frame * baud - synth.bit * rate;
+            const std::uint64_t turn = (cycles * r) % rate;
+            const double phase = two_pi * static_cast<double>(turn) / static_cast<double>(rate);
+            double value = s.amplitude * std::cos(phase + phase0);
+            if (s.noise > 0.0) value += s.noise * gaussian(synth.rng);
+            put_sample(s, value, out);
+        }
+    }
+}
+
+void synth_byte(fsk_synth& synth, std::uint8_t byte, std::vector<std::uint8_t>& out) {
+    synth_bits(synth, 0, 1, out);
+    for (int k = 0; k < 8; ++k)
+        synth_bits(synth, (byte >> k) & 1, 1, out);
+    synth_bits(synth, 1, static_cast<std::uint64_t>(synth.signal.gap_bits), out);
+}
+
+std::uint64_t synth_frames(const fsk_signal& signal, std::uint64_t bits) {
+    const auto rate = static_cast<std::uint64_t>(signal.sample_rate);
+    const auto baud = static_cast<std::uint64_t>(signal.baud_rate);
+    return (bits * rate + baud - 1) / baud;  // frames n with n * baud < bits * rate
+}
+
+std::uint64_t synth_bit_count(const fsk_signal& signal, std::uint64_t byte_count) {
+    return static_cast<std::uint64_t>(signal.leader_bits) +
+           byte_count * (9 + static_cast<std::uint64_t>(signal.gap_bits)) +
+           static_cast<std::uint64_t>(signal.trailer_bits);
+}
+
+std::vector<std::uint8_t> synthesize_samples(std::span<const std::uint8_t> bytes,
+                                             const fsk_signal& signal) {
+    std::vector<std::uint8_t> out;
+    const std::uint64_t frames = synth_frames(signal, synth_bit_count(signal, bytes.size()));
+    out.reserve(frames * static_cast<std::uint64_t>(signal.channels) *
+                static_cast<std::uint64_t>(signal.quantization_bit / 8));
+    fsk_synth synth = start_synth(signal);
+    synth_bits(synth, 1, static_cast<std::uint64_t>(signal.leader_bits), out);
+    for (std::uint8_t byte : bytes)
+        synth_byte(synth, byte, out);
+    synth_bits(synth, 1, static_cast<std::uint64_t>(signal.trailer_bits), out);
+    return out;
+}
+
+std::vector<std::uint8_t> synthesize_wav(std::span<const std::uint8_t> bytes,
+                                         const fsk_signal& signal) {
+    const std::vector<std::uint8_t> samples = synthesize_samples(bytes, signal);
+    std::vector<std::uint8_t> file =
+        make_wav_header(signal.channels, signal.sample_rate, signal.quantization_bit,
+                        static_cast<std::uint32_t>(samples.size()));
+    file.insert(file.end(), samples.begin(), samples.end());
+    return file;
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+// What the synthesizer produces: a phase-continuous two-tone FSK signal, each byte framed
+// as a start bit (lower tone), eight data bits least significant first, then idle upper
+// tone. With phase_degrees 0 the tone stands at a positive peak at every bit boundary.
+struct fsk_signal {
+    std::int32_t sample_rate = 44100;
+    std::int32_t quantization_bit = 16;  // 8 or 16
+    std::int32_t channels = 1;           // channel 0 carries the signal, the others its negation
+    double amplitude = 0.66;             // peak, as a fraction of full scale
+    std::int32_t baud_rate = 1200;
+    std::int32_t lower_tone = 1200;  // Hz, a whole multiple of baud_rate; the upper is twice it
+    double phase_degrees = 0.0;      // phase of the tone at every bit boundary
+    std::int32_t leader_bits = 0;    // idle bits before the first byte
+    std::int32_t gap_bits = 0;       // idle bits after each byte
+    std::int32_t trailer_bits = 0;   // idle bits after the last byte's gap
+    double noise = 0.0;              // white Gaussian noise, standard deviation / full scale
+    std::uint64_t seed = 1;
+};
+
+// Streaming state: how far the signal has come. Samples are computed from the frame index in
+// continuous time, so a sample rate that is not a multiple of the baud rate stays exact.
+struct fsk_synth {
+    fsk_signal signal;
+    std::uint64_t frame = 0;  // next frame to produce
+    std::uint64_t bit = 0;    // bit time that frame falls in
+    std::uint64_t rng = 0;    // noise generator state
+};
+
+fsk_synth start_synth(const fsk_signal& signal);
+
+// Appends the frames of the next `count` bit times, all carrying `bit`, to `out`.
+void synth_bits(fsk_synth& synth, int bit, std::uint64_t count, std::vector<std::uint8_t>& out);
+
+// Appends the frames of one framed byte (start bit, 8 data bits, gap_bits idle bits).
+void synth_byte(fsk_synth& synth, std::uint8_t byte, std::vector<std::uint8_t>& out);
+
+// Frames in a signal of `bits` bit times.
+std::uint64_t synth_frames(const fsk_signal& signal, std::uint64_t bits);
+
+// Bit times of the whole signal for `byte_count` bytes: leader, framed bytes, trailer.
+std::uint64_t synth_bit_count(const fsk_signal& signal, std::uint64_t byte_count);
+
+// The whole signal's sample data (no header).
+std::vector<std::uint8_t> synthesize_samples(std::span<const std::uint8_t> bytes,
+                                             const fsk_signal& signal);
+
+// The whole signal as a canonical 44-byte-header WAV file image.
+std::vector<std::uint8_t> synthesize_wav(std::span<const std::uint8_t> bytes,
+                                         const fsk_signal& signal);
