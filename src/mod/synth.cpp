@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/error.h"
 #include "demod/dft.h"
 #include "wav/wav.h"
 
@@ -67,6 +68,7 @@ void synth_bits(fsk_synth& synth, int bit, std::uint64_t count, std::vector<std:
             const double phase = two_pi * static_cast<double>(turn) / static_cast<double>(rate);
             double value = s.amplitude * std::cos(phase + phase0);
             if (s.noise > 0.0) value += s.noise * gaussian(synth.rng);
+            if (s.polarity < 0) value = -value;
             put_sample(s, value, out);
         }
     }
@@ -91,6 +93,71 @@ std::uint64_t synth_bit_count(const fsk_signal& signal, std::uint64_t byte_count
            static_cast<std::uint64_t>(signal.trailer_bits);
 }
 
+std::uint32_t synth_data_size(const fsk_signal& signal, std::uint64_t byte_count) {
+    // Every product and sum is checked: the counts come from the command line and the input.
+    const auto too_long = [] { return fskdec_error("output too long for a WAV file"); };
+    const auto rate = static_cast<std::uint64_t>(signal.sample_rate);
+    const auto baud = static_cast<std::uint64_t>(signal.baud_rate);
+    const auto frame_size = static_cast<std::uint64_t>(signal.channels) *
+                            static_cast<std::uint64_t>(signal.quantization_bit / 8);
+    std::uint64_t per_byte = 0;
+    std::uint64_t bits = 0;
+    std::uint64_t scaled = 0;
+    std::uint64_t size = 0;
+    if (__builtin_add_overflow(std::uint64_t{9}, static_cast<std::uint64_t>(signal.gap_bits),
+                               &per_byte) ||
+        __builtin_mul_overflow(byte_count, per_byte, &bits) ||
+        __builtin_add_overflow(bits, static_cast<std::uint64_t>(signal.leader_bits), &bits) ||
+        __builtin_add_overflow(bits, static_cast<std::uint64_t>(signal.trailer_bits), &bits) ||
+        __builtin_mul_overflow(bits, rate, &scaled) ||
+        __builtin_mul_overflow((scaled + baud - 1) / baud, frame_size, &size)) {
+        throw too_long();
+    }
+    // The RIFF size field holds the data size plus the 36 header bytes that follow it.
+    if (size > 0xFFFFFFFFull - 36) throw too_long();
+    return static_cast<std::uint32_t>(size);
+}
+
+void stream_wav(std::span<const std::uint8_t> bytes, const fsk_signal& signal,
+                const chunk_sink& write) {
+    const std::uint32_t data_size = synth_data_size(signal, bytes.size());
+    std::vector<std::uint8_t> buffer =
+        make_wav_header(signal.channels, signal.sample_rate, signal.quantization_bit, data_size);
+    write(buffer);
+    buffer.clear();
+
+    // Pieces of about this many bytes go out as they fill up.
+    constexpr std::size_t piece = std::size_t{1} << 16;
+    buffer.reserve(2 * piece);
+    const auto flush_if_full = [&] {
+        if (buffer.size() >= piece) {
+            write(buffer);
+            buffer.clear();
+        }
+    };
+    fsk_synth synth = start_synth(signal);
+    // Idle runs are made a few bits at a time, so that a long leader needs no large buffer.
+    const auto idle = [&](std::int32_t count) {
+        auto left = static_cast<std::uint64_t>(count);
+        while (left > 0) {
+            const std::uint64_t run = std::min<std::uint64_t>(left, 64);
+            synth_bits(synth, 1, run, buffer);
+            left -= run;
+            flush_if_full();
+        }
+    };
+    idle(signal.leader_bits);
+    for (std::uint8_t byte : bytes) {
+        synth_bits(synth, 0, 1, buffer);
+        for (int k = 0; k < 8; ++k)
+            synth_bits(synth, (byte >> k) & 1, 1, buffer);
+        flush_if_full();
+        idle(signal.gap_bits);
+    }
+    idle(signal.trailer_bits);
+    if (!buffer.empty()) write(buffer);
+}
+
 std::vector<std::uint8_t> synthesize_samples(std::span<const std::uint8_t> bytes,
                                              const fsk_signal& signal) {
     std::vector<std::uint8_t> out;
@@ -107,10 +174,10 @@ std::vector<std::uint8_t> synthesize_samples(std::span<const std::uint8_t> bytes
 
 std::vector<std::uint8_t> synthesize_wav(std::span<const std::uint8_t> bytes,
                                          const fsk_signal& signal) {
-    const std::vector<std::uint8_t> samples = synthesize_samples(bytes, signal);
-    std::vector<std::uint8_t> file =
-        make_wav_header(signal.channels, signal.sample_rate, signal.quantization_bit,
-                        static_cast<std::uint32_t>(samples.size()));
-    file.insert(file.end(), samples.begin(), samples.end());
+    std::vector<std::uint8_t> file;
+    file.reserve(44 + std::size_t{synth_data_size(signal, bytes.size())});
+    stream_wav(bytes, signal, [&](std::span<const std::uint8_t> piece) {
+        file.insert(file.end(), piece.begin(), piece.end());
+    });
     return file;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -15,6 +16,7 @@ struct fsk_signal {
     std::int32_t baud_rate = 1200;
     std::int32_t lower_tone = 1200;  // Hz, a whole multiple of baud_rate; the upper is twice it
     double phase_degrees = 0.0;      // phase of the tone at every bit boundary
+    std::int32_t polarity = 1;       // -1 negates every sample: the signal inverted
     std::int32_t leader_bits = 0;    // idle bits before the first byte
     std::int32_t gap_bits = 0;       // idle bits after each byte
     std::int32_t trailer_bits = 0;   // idle bits after the last byte's gap
@@ -44,6 +46,20 @@ std::uint64_t synth_frames(const fsk_signal& signal, std::uint64_t bits);
 
 // Bit times of the whole signal for `byte_count` bytes: leader, framed bytes, trailer.
 std::uint64_t synth_bit_count(const fsk_signal& signal, std::uint64_t byte_count);
+
+// Bytes of sample data in the whole signal for `byte_count` bytes. Throws fskdec_error
+// "output too long for a WAV file" when they do not fit the header's 32-bit size fields.
+std::uint32_t synth_data_size(const fsk_signal& signal, std::uint64_t byte_count);
+
+// Receives the file image piece by piece, in order.
+using chunk_sink = std::function<void(std::span<const std::uint8_t>)>;
+
+// The whole signal as a canonical 44-byte-header WAV file image, handed to `write` in pieces
+// of bounded size as it is produced: the header first, then the sample data. Memory stays
+// bounded whatever the leader, gap and trailer lengths. Throws fskdec_error as
+// synth_data_size does, before anything is written.
+void stream_wav(std::span<const std::uint8_t> bytes, const fsk_signal& signal,
+                const chunk_sink& write);
 
 // The whole signal's sample data (no header).
 std::vector<std::uint8_t> synthesize_samples(std::span<const std::uint8_t> bytes,

@@ -1,0 +1,140 @@
+#include "app/encoder_options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "app/error.h"
+
+namespace {
+
+// The atoi rules (leading white space, optional sign, decimal digits, the rest ignored, 0
+// without digits); a value outside the signed 32-bit range fails with `message`.
+std::int32_t int_value(const char* text, const char* message) {
+    errno = 0;
+    const long long value = std::strtoll(text, nullptr, 10);
+    if (errno == ERANGE || value < std::numeric_limits<std::int32_t>::min() ||
+        value > std::numeric_limits<std::int32_t>::max()) {
+        throw fskdec_error(message);
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+std::int32_t positive_value(const char* text, const char* message) {
+    const std::int32_t value = int_value(text, message);
+    if (value <= 0) throw fskdec_error(message);
+    return value;
+}
+
+std::int32_t count_value(const char* text, const char* message) {
+    const std::int32_t value = int_value(text, message);
+    if (value < 0) throw fskdec_error(message);
+    return value;
+}
+
+}  // namespace
+
+int parse_encoder_options(int argc, const char* const* argv, encoder_settings& settings) {
+    int i = 1;
+    while (i < argc) {
+        const char* arg = argv[i];
+        if (arg[0] != '-' || std::strcmp(arg, "-") == 0) break;
+        if (std::strcmp(arg, "--") == 0) {
+            ++i;
+            break;
+        }
+        if (std::strcmp(arg, "-p") == 0) {
+            settings.phase_sign = -1;
+        } else if (std::strcmp(arg, "-8") == 0) {
+            settings.quantization_bit = 8;
+        } else if (std::strcmp(arg, "-a") == 0 || std::strcmp(arg, "-b") == 0 ||
+                   std::strcmp(arg, "-e") == 0 || std::strcmp(arg, "-g") == 0 ||
+                   std::strcmp(arg, "-l") == 0 || std::strcmp(arg, "-r") == 0 ||
+                   std::strcmp(arg, "-w") == 0) {
+            if (++i >= argc) break;
+            const char* value = argv[i];
+            switch (arg[1]) {
+                case 'a': {
+                    const double amplitude = std::strtod(value, nullptr);
+                    if (!(amplitude > 0.0 && amplitude <= 1.0)) {
+                        throw fskdec_error("amplitude must be between 0 and 1");
+                    }
+                    settings.amplitude = amplitude;
+                    break;
+                }
+                case 'b':
+                    settings.baud_rate = positive_value(value, "illegal baud rate");
+                    break;
+                case 'e':
+                    settings.trailer_bits = count_value(value, "illegal trailer bits");
+                    break;
+                case 'g':
+                    settings.gap_bits = count_value(value, "illegal gap bits");
+                    break;
+                case 'l':
+                    settings.leader_bits = count_value(value, "illegal leader bits");
+                    break;
+                case 'r':
+                    settings.sample_rate = positive_value(value, "illegal sample rate");
+                    break;
+                default:
+                    settings.lower_carrier = positive_value(value, "illegal carrier frequency");
+                    break;
+            }
+        }
+        // Any other argument starting with '-' is skipped silently, as fskdec does.
+        ++i;
+    }
+    if (settings.lower_carrier % settings.baud_rate != 0) {
+        throw fskdec_error("illegal carrier frequency");
+    }
+    // The upper tone must stay below half the sample rate. As the lower tone is a multiple
+    // of the baud rate, this also gives every bit more than four frames.
+    if (std::int64_t{settings.lower_carrier} * 4 >= settings.sample_rate) {
+        throw fskdec_error("sample rate too low for the carrier frequency");
+    }
+    return i;
+}
+
+std::string encoder_usage_text(const encoder_settings& settings) {
+    char last[160];
+    std::snprintf(last, sizeof last, "default: -a %g -b %d -e %d -g %d -l %d -r %d -w %d\n",
+                  settings.amplitude, static_cast<int>(settings.baud_rate),
+                  static_cast<int>(settings.trailer_bits), static_cast<int>(settings.gap_bits),
+                  static_cast<int>(settings.leader_bits), static_cast<int>(settings.sample_rate),
+                  static_cast<int>(settings.lower_carrier));
+    return std::string(
+               "usage: fskenc [options] input-file output-file\n"
+               "options:\n"
+               " -8 (for 8-bit samples)\n"
+               " -a amplitude\n"
+               " -b baud-rate\n"
+               " -e trailer-bits\n"
+               " -g gap-bits\n"
+               " -l leader-bits\n"
+               " -p (for reverse phase)\n"
+               " -r sample-rate\n"
+               " -w lower-carrier-wave\n") +
+           last;
+}
+
+fsk_signal make_encoder_signal(const encoder_settings& settings) {
+    fsk_signal signal;
+    signal.sample_rate = settings.sample_rate;
+    signal.quantization_bit = settings.quantization_bit;
+    signal.channels = 1;
+    signal.amplitude = settings.amplitude;
+    signal.baud_rate = settings.baud_rate;
+    signal.lower_tone = settings.lower_carrier;
+    // Reversed, the signal is the normal one inverted (a trough at every bit boundary), so
+    // that fskdec -p, which negates every sample, sees exactly the normal signal.
+    signal.phase_degrees = 0.0;
+    signal.polarity = settings.phase_sign;
+    signal.leader_bits = settings.leader_bits;
+    signal.gap_bits = settings.gap_bits;
+    signal.trailer_bits = settings.trailer_bits;
+    signal.noise = 0.0;
+    return signal;
+}

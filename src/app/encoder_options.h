@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "mod/synth.h"
+
+// What fskenc writes: the signal's timing and tones, the sample format and the idle runs.
+struct encoder_settings {
+    std::int32_t baud_rate = 1200;       // bits per second
+    std::int32_t lower_carrier = 1200;   // Hz of the 0 tone; the 1 tone is twice this
+    std::int32_t phase_sign = 1;         // -1 writes the signal inverted (fskdec -p reads it)
+    std::int32_t sample_rate = 44100;    // frames per second
+    std::int32_t quantization_bit = 16;  // 8 or 16
+    double amplitude = 0.66;             // peak as a fraction of full scale, in (0, 1]
+    std::int32_t leader_bits = 1200;     // idle bits before the first byte
+    std::int32_t gap_bits = 2;           // idle bits after each byte
+    std::int32_t trailer_bits = 60;      // idle bits after the last byte
+};
+
+// Scans argv from index 1 in the manner of fskdec's scan, applies the options to `settings`
+// and returns the index of the first operand. Throws fskdec_error on an invalid value, and
+// after the scan on a carrier that is not a multiple of the baud rate or an upper tone at or
+// above half the sample rate.
+int parse_encoder_options(int argc, const char* const* argv, encoder_settings& settings);
+
+// The usage lines; the last one shows the settings in force.
+std::string encoder_usage_text(const encoder_settings& settings);
+
+// The synthesizer's description of the signal the settings ask for: mono, tone at a
+// positive peak at every bit boundary (a trough with phase_sign -1), no noise.
+fsk_signal make_encoder_signal(const encoder_settings& settings);
