@@ -1,0 +1,143 @@
+// The layouts of the fuzz targets' inputs, shared by the targets (which read them) and the
+// seed corpus generator (which writes them), plus the cost bound every decoding target uses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <vector>
+
+// Reads little-endian fields from the front of a fuzz input; past its end every field is 0.
+struct input_reader {
+    std::span<const std::uint8_t> bytes;
+    std::size_t pos = 0;
+
+    std::uint8_t u8() { return pos < bytes.size() ? bytes[pos++] : 0; }
+    std::uint16_t u16() { return static_cast<std::uint16_t>(u8() | (u8() << 8)); }
+    std::uint32_t u32() {
+        const std::uint32_t low = u16();
+        return low | (std::uint32_t{u16()} << 16);
+    }
+    std::span<const std::uint8_t> rest() const {
+        return pos < bytes.size() ? bytes.subspan(pos) : std::span<const std::uint8_t>{};
+    }
+};
+
+inline void put_u8(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    out.push_back(static_cast<std::uint8_t>(v));
+}
+inline void put_u16(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    put_u8(out, v);
+    put_u8(out, v >> 8);
+}
+inline void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    put_u16(out, v & 0xFFFFu);
+    put_u16(out, v >> 16);
+}
+
+// fuzz_decode: a 12-byte prefix of command-line settings, then the bytes of a WAV file.
+//   flags        bit 0: -p; bit 1: -b from raw_baud, else from the baud table;
+//                bit 2: -w from raw_carrier, else baud * (1 + carrier_pick % 4);
+//                bit 3: -t threshold_pick / 255, else the default threshold
+//   baud_pick    index into decode_baud_table (modulo its size)
+//   raw_baud     a signed 32-bit -b value
+//   carrier_pick
+//   raw_carrier  a signed 32-bit -w value
+//   threshold_pick
+struct decode_prefix {
+    std::uint8_t flags = 0;
+    std::uint8_t baud_pick = 0;
+    std::uint32_t raw_baud = 0;
+    std::uint8_t carrier_pick = 0;
+    std::uint32_t raw_carrier = 0;
+    std::uint8_t threshold_pick = 0;
+};
+inline constexpr std::size_t decode_prefix_size = 12;
+inline constexpr std::int32_t decode_baud_table[8] = {1200, 300, 600, 2400, 1, 50, 110, 4800};
+
+inline decode_prefix read_decode_prefix(input_reader& in) {
+    decode_prefix p;
+    p.flags = in.u8();
+    p.baud_pick = in.u8();
+    p.raw_baud = in.u32();
+    p.carrier_pick = in.u8();
+    p.raw_carrier = in.u32();
+    p.threshold_pick = in.u8();
+    return p;
+}
+
+inline void write_decode_prefix(std::vector<std::uint8_t>& out, const decode_prefix& p) {
+    put_u8(out, p.flags);
+    put_u8(out, p.baud_pick);
+    put_u32(out, p.raw_baud);
+    put_u8(out, p.carrier_pick);
+    put_u32(out, p.raw_carrier);
+    put_u8(out, p.threshold_pick);
+}
+
+// fuzz_differential: a 9-byte prefix describing the format and the window, then raw sample
+// data (trimmed to whole frames).
+//   flags        bit 0: reverse phase; bit 1: 16-bit samples, else 8-bit
+//   pad          block align = sample width + pad % 4
+//   window       N = 3 + window % (differential_max_window - 2)
+//   bin          a = 1 + bin % ((N - 1) / 2), so that 2a < N
+//   baud         1 + baud % 4800
+//   rate_extra   sample rate = N * baud + rate_extra % baud (N stays the window length)
+//   threshold    threshold ratio (1 + threshold) / 257
+struct differential_prefix {
+    std::uint8_t flags = 0;
+    std::uint8_t pad = 0;
+    std::uint16_t window = 0;
+    std::uint8_t bin = 0;
+    std::uint16_t baud = 0;
+    std::uint8_t rate_extra = 0;
+    std::uint8_t threshold = 0;
+};
+inline constexpr std::size_t differential_prefix_size = 9;
+inline constexpr std::int32_t differential_max_window = 512;
+
+inline differential_prefix read_differential_prefix(input_reader& in) {
+    differential_prefix p;
+    p.flags = in.u8();
+    p.pad = in.u8();
+    p.window = in.u16();
+    p.bin = in.u8();
+    p.baud = in.u16();
+    p.rate_extra = in.u8();
+    p.threshold = in.u8();
+    return p;
+}
+
+inline void write_differential_prefix(std::vector<std::uint8_t>& out,
+                                      const differential_prefix& p) {
+    put_u8(out, p.flags);
+    put_u8(out, p.pad);
+    put_u16(out, p.window);
+    put_u8(out, p.bin);
+    put_u16(out, p.baud);
+    put_u8(out, p.rate_extra);
+    put_u8(out, p.threshold);
+}
+
+// The plain transform of a window of n frames costs about n times the sum of n's prime
+// factors (n * n for a prime n), and the detector computes at most about one transform per
+// frame of data. Inputs whose decode would cost more than `budget` such steps are skipped,
+// so that no single input takes seconds.
+inline bool plain_decode_affordable(std::uint64_t frames, std::int64_t n, std::uint64_t budget) {
+    if (n <= 0) return true;
+    if (static_cast<std::uint64_t>(n) >= frames) return true;  // nothing to decode
+    std::uint64_t factor_sum = 0;
+    std::uint64_t rest = static_cast<std::uint64_t>(n);
+    for (std::uint64_t p = 2; p * p <= rest; ++p) {
+        while (rest % p == 0) {
+            factor_sum += p;
+            rest /= p;
+        }
+    }
+    if (rest > 1) factor_sum += rest;
+    const std::uint64_t per_window = static_cast<std::uint64_t>(n) * factor_sum;
+    return per_window <= budget && frames <= budget / per_window;
+}
+
+inline constexpr std::uint64_t plain_decode_budget = 3'000'000;

@@ -1,0 +1,256 @@
+// Writes the seed corpus of the fuzz targets: synthesized recordings in every layout the WAV
+// reader accepts, each header variant it must reject, and the hostile headers (huge sample
+// rate, block align 65535, stereo with a one-sample frame, data size 0xFFFFFFFF, ...).
+// Usage: make_fuzz_corpus DIRECTORY  (creates DIRECTORY/wav_parse, decode and differential)
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "fuzz_input.h"
+#include "mod/synth.h"
+#include "wav/wav.h"
+
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+
+const bytes payload = {'O', 'K', 0x00, 0xFF};
+
+bytes samples(std::int32_t rate, std::int32_t bits, std::int32_t channels, std::int32_t baud = 1200,
+              std::int32_t tone = 1200, double phase = 0.0, double noise = 0.0) {
+    fsk_signal s;
+    s.sample_rate = rate;
+    s.quantization_bit = bits;
+    s.channels = channels;
+    s.baud_rate = baud;
+    s.lower_tone = tone;
+    s.phase_degrees = phase;
+    s.noise = noise;
+    s.leader_bits = 3;
+    s.gap_bits = 1;
+    s.trailer_bits = 2;
+    return synthesize_samples(payload, s);
+}
+
+bytes canonical(std::int32_t rate, std::int32_t bits, std::int32_t channels, const bytes& data) {
+    bytes file = make_wav_header(channels, rate, bits, static_cast<std::uint32_t>(data.size()));
+    file.insert(file.end(), data.begin(), data.end());
+    return file;
+}
+
+void set_u16(bytes& b, std::size_t at, std::uint32_t v) {
+    b[at] = static_cast<std::uint8_t>(v);
+    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+void set_u32(bytes& b, std::size_t at, std::uint32_t v) {
+    set_u16(b, at, v & 0xFFFFu);
+    set_u16(b, at + 2, v >> 16);
+}
+
+bytes chunk(const char* id, const bytes& body) {
+    bytes c(id, id + 4);
+    put_u32(c, static_cast<std::uint32_t>(body.size()));
+    c.insert(c.end(), body.begin(), body.end());
+    if (body.size() % 2) c.push_back(0);
+    return c;
+}
+
+bytes riff(const std::vector<bytes>& chunks) {
+    bytes body = {'W', 'A', 'V', 'E'};
+    for (const bytes& c : chunks)
+        body.insert(body.end(), c.begin(), c.end());
+    bytes file = {'R', 'I', 'F', 'F'};
+    put_u32(file, static_cast<std::uint32_t>(body.size()));
+    file.insert(file.end(), body.begin(), body.end());
+    return file;
+}
+
+// The 16-byte fmt body of a canonical header (offsets 20..35).
+bytes fmt_body(std::int32_t rate, std::int32_t bits, std::int32_t channels) {
+    const bytes h = make_wav_header(channels, rate, bits, 0);
+    return bytes(h.begin() + 20, h.begin() + 36);
+}
+
+struct named {
+    std::string name;
+    bytes file;
+};
+
+std::vector<named> wav_files() {
+    std::vector<named> out;
+    const bytes mono16 = samples(44100, 16, 1);
+    const bytes mono8 = samples(44100, 8, 1);
+    out.push_back({"mono16_44100", canonical(44100, 16, 1, mono16)});
+    out.push_back({"mono8_44100", canonical(44100, 8, 1, mono8)});
+    out.push_back({"stereo16_44100", canonical(44100, 16, 2, samples(44100, 16, 2))});
+    out.push_back({"stereo8_22050", canonical(22050, 8, 2, samples(22050, 8, 2))});
+    out.push_back({"mono16_48000", canonical(48000, 16, 1, samples(48000, 16, 1))});
+    out.push_back({"mono8_8000_300baud", canonical(8000, 8, 1, samples(8000, 8, 1, 300, 1200))});
+    out.push_back(
+        {"mono16_reversed", canonical(44100, 16, 1, samples(44100, 16, 1, 1200, 1200, 90.0))});
+    out.push_back(
+        {"mono8_noisy", canonical(44100, 8, 1, samples(44100, 8, 1, 1200, 1200, 0.0, 0.2))});
+
+    // Layouts: not RIFF (the fixed 44-byte header), extra chunks, any chunk order, odd sizes.
+    bytes plain_header = canonical(44100, 8, 1, mono8);
+    plain_header[0] = 'X';
+    out.push_back({"layout_not_riff", plain_header});
+    const bytes fmt8 = fmt_body(44100, 8, 1);
+    out.push_back({"layout_list_first", riff({chunk("LIST", bytes(7, 'i')), chunk("fmt ", fmt8),
+                                              chunk("data", mono8)})});
+    out.push_back({"layout_data_first", riff({chunk("data", mono8), chunk("fmt ", fmt8)})});
+    bytes fmt18 = fmt8;
+    fmt18.insert(fmt18.end(), {0, 0});
+    out.push_back({"layout_fmt18_fact", riff({chunk("fmt ", fmt18), chunk("fact", {1, 0, 0, 0}),
+                                              chunk("data", mono8)})});
+    bytes extensible = fmt_body(44100, 16, 1);
+    set_u16(extensible, 0, 0xFFFE);
+    extensible.insert(extensible.end(),
+                      {22,   0,    16,   0,    4,    0,    0,    0,    0x01, 0x00, 0x00, 0x00,
+                       0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71});
+    out.push_back(
+        {"layout_extensible_pcm", riff({chunk("fmt ", extensible), chunk("data", mono16)})});
+    bytes extensible_float = extensible;
+    extensible_float[24] = 0x03;
+    out.push_back({"layout_extensible_float",
+                   riff({chunk("fmt ", extensible_float), chunk("data", mono16)})});
+    bytes odd = mono8;
+    odd.push_back(0x80);
+    out.push_back({"layout_odd_data_pad",
+                   riff({chunk("fmt ", fmt8), chunk("data", odd), chunk("LIST", {1, 2, 3})})});
+    out.push_back({"layout_short_fmt", riff({chunk("fmt ", bytes(fmt8.begin(), fmt8.begin() + 14)),
+                                             chunk("data", mono8)})});
+    out.push_back({"layout_no_data", riff({chunk("fmt ", fmt8)})});
+    out.push_back({"layout_short_file", bytes(plain_header.begin(), plain_header.begin() + 43)});
+
+    // Header variants at the canonical offsets.
+    auto variant = [&](const char* name, std::size_t at, int width, std::uint32_t v,
+                       const bytes& base) {
+        bytes f = base;
+        if (width == 2) set_u16(f, at, v);
+        if (width == 4) set_u32(f, at, v);
+        out.push_back({name, f});
+    };
+    const bytes base16 = canonical(44100, 16, 1, mono16);
+    const bytes base8 = canonical(44100, 8, 1, mono8);
+    variant("header_float", 20, 2, 3, base16);
+    variant("header_4_channels", 22, 2, 4, base16);
+    variant("header_24_bit", 34, 2, 24, base16);
+    variant("header_block_align_0", 32, 2, 0, base16);
+    variant("header_block_align_1_16bit", 32, 2, 1, base16);
+    variant("hostile_block_align_65535", 32, 2, 0xFFFF, base16);
+    variant("hostile_block_align_4096", 32, 2, 4096, base8);
+    variant("hostile_block_align_3", 32, 2, 3, base16);
+    variant("hostile_rate_4294967295", 24, 4, 0xFFFFFFFFu, base16);
+    variant("hostile_rate_2147483647", 24, 4, 0x7FFFFFFFu, base16);
+    variant("hostile_rate_0", 24, 4, 0, base16);
+    variant("hostile_rate_prime_1000003", 24, 4, 1000003, base8);
+    variant("hostile_data_size_ffffffff", 40, 4, 0xFFFFFFFFu, base16);
+    variant("hostile_data_size_0", 40, 4, 0, base16);
+    variant("hostile_data_size_odd", 40, 4, static_cast<std::uint32_t>(mono16.size() - 1), base16);
+    bytes stereo_align2 = base16;  // 2 channels, but a frame of one 16-bit sample
+    set_u16(stereo_align2, 22, 2);
+    out.push_back({"hostile_stereo16_block_align_2", stereo_align2});
+    bytes stereo_align1 = base8;  // 2 channels, but a frame of one 8-bit sample
+    set_u16(stereo_align1, 22, 2);
+    out.push_back({"hostile_stereo8_block_align_1", stereo_align1});
+    return out;
+}
+
+// Synthesized sample data for the differential target, with the prefix that describes it.
+std::vector<named> differential_inputs() {
+    struct signal_case {
+        const char* name;
+        std::int32_t rate, bits, baud, tone;
+        std::uint8_t pad;
+        double phase;
+    };
+    const signal_case cases[] = {
+        {"n36_16bit", 43200, 16, 1200, 1200, 0, 0.0},
+        {"n36_8bit_reversed", 43200, 8, 1200, 1200, 0, 90.0},
+        {"n40_8bit", 48000, 8, 1200, 1200, 0, 0.0},
+        {"n37_prime", 44400, 16, 1200, 1200, 0, 0.0},
+        {"n32_bin2", 38400, 16, 1200, 2400, 0, 0.0},
+        {"n26_300baud", 7800, 8, 300, 1200, 0, 0.0},
+        {"n36_stereo_frames", 43200, 16, 1200, 1200, 2, 0.0},
+        {"n9_short_window", 10800, 8, 1200, 1200, 0, 0.0},
+    };
+    std::vector<named> out;
+    for (const signal_case& c : cases) {
+        const std::int32_t n = c.rate / c.baud;
+        differential_prefix p;
+        p.flags = (c.phase != 0.0 ? 1 : 0) | (c.bits == 16 ? 2 : 0);
+        p.pad = c.pad;
+        p.window = static_cast<std::uint16_t>(n - 3);
+        p.bin = static_cast<std::uint8_t>(c.tone / c.baud - 1);
+        p.baud = static_cast<std::uint16_t>(c.baud - 1);
+        p.rate_extra = 0;
+        p.threshold = 38;  // 39 / 257, about the default 0.15
+        bytes input;
+        write_differential_prefix(input, p);
+        bytes data = samples(c.rate, c.bits, c.pad ? 2 : 1, c.baud, c.tone, c.phase);
+        input.insert(input.end(), data.begin(), data.end());
+        out.push_back({c.name, input});
+    }
+    return out;
+}
+
+void write_file(const std::filesystem::path& path, const bytes& content) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(content.data()),
+              static_cast<std::streamsize>(content.size()));
+    if (!out) {
+        std::printf("cannot write %s\n", path.string().c_str());
+        std::exit(1);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::printf("usage: make_fuzz_corpus DIRECTORY\n");
+        return 1;
+    }
+    const std::filesystem::path root = argv[1];
+    for (const char* target : {"wav_parse", "decode", "differential"})
+        std::filesystem::create_directories(root / target);
+
+    decode_prefix defaults;  // -b 1200 -w 1200, default threshold
+    decode_prefix reversed;
+    reversed.flags = 1;
+    decode_prefix slow_300;  // -b 300 -w 1200
+    slow_300.baud_pick = 1;
+    slow_300.carrier_pick = 3;
+    decode_prefix one_baud;  // -b 1 -w 1: a window of a whole second
+    one_baud.baud_pick = 4;
+    decode_prefix low_threshold;  // -t 0.02
+    low_threshold.flags = 8;
+    low_threshold.threshold_pick = 5;
+    decode_prefix bad_carrier;  // -b 1200 -w 1000: rejected by the option scan
+    bad_carrier.flags = 4;
+    bad_carrier.raw_carrier = 1000;
+
+    for (const named& f : wav_files()) {
+        write_file(root / "wav_parse" / f.name, f.file);
+        std::vector<std::pair<std::string, decode_prefix>> prefixes = {{"", defaults}};
+        if (f.name.starts_with("mono")) prefixes.push_back({"_p", reversed});
+        if (f.name.starts_with("mono8_8000")) prefixes.push_back({"_b300", slow_300});
+        if (f.name.starts_with("hostile")) prefixes.push_back({"_b1", one_baud});
+        if (f.name == "mono8_noisy") prefixes.push_back({"_t002", low_threshold});
+        if (f.name == "mono16_44100") prefixes.push_back({"_w1000", bad_carrier});
+        for (const auto& [suffix, prefix] : prefixes) {
+            bytes input;
+            write_decode_prefix(input, prefix);
+            input.insert(input.end(), f.file.begin(), f.file.end());
+            write_file(root / "decode" / (f.name + suffix), input);
+        }
+    }
+    for (const named& f : differential_inputs())
+        write_file(root / "differential" / f.name, f.file);
+    return 0;
+}
