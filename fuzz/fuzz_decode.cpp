@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         data = file.subspan(layout.data_offset, layout.format.data_size);
         config = make_demod_config(layout.format, settings);
         const std::uint64_t frames = data.size() / config.frame_bytes;
-        if (!plain_decode_affordable(frames, config.frames_per_bit, plain_decode_budget)) return 0;
+        if (!plain_decode_affordable(frames, config.frames_per_bit, decode_budget)) return 0;
         decode_bytes(data, config, [&](std::uint8_t b) { fast.push_back(b); });
     } catch (const fskdec_error&) {
         return 0;  // a clean rejection

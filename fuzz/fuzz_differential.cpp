@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const std::size_t frames = data.size() / static_cast<std::size_t>(format.block_align);
     data = data.first(frames * static_cast<std::size_t>(format.block_align));
     format.data_size = static_cast<std::uint32_t>(data.size());
-    if (!plain_decode_affordable(frames, n, plain_decode_budget)) return 0;
+    if (!plain_decode_affordable(frames, n, differential_budget)) return 0;
 
     const demod_config config = make_demod_config(format, settings);
     if (config.frames_per_bit != n || config.carrier_bin != a) std::abort();
