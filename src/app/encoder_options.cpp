@@ -128,10 +128,11 @@ fsk_signal make_encoder_signal(const encoder_settings& settings) {
     signal.amplitude = settings.amplitude;
     signal.baud_rate = settings.baud_rate;
     signal.lower_tone = settings.lower_carrier;
-    // Reversed, the signal is the normal one inverted (a trough at every bit boundary), so
-    // that fskdec -p, which negates every sample, sees exactly the normal signal.
-    signal.phase_degrees = 0.0;
-    signal.polarity = settings.phase_sign;
+    // Reversed, the tone crosses zero rising at every bit boundary, a quarter period behind
+    // the normal peak: fskdec -p, which negates every sample, then finds each bit's window
+    // as early in the bit as fskdec finds it in the normal signal, and fskdec without -p
+    // finds it half a period late.
+    signal.phase_degrees = settings.phase_sign < 0 ? 270.0 : 0.0;
     signal.leader_bits = settings.leader_bits;
     signal.gap_bits = settings.gap_bits;
     signal.trailer_bits = settings.trailer_bits;

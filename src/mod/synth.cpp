@@ -68,7 +68,6 @@ void synth_bits(fsk_synth& synth, int bit, std::uint64_t count, std::vector<std:
             const double phase = two_pi * static_cast<double>(turn) / static_cast<double>(rate);
             double value = s.amplitude * std::cos(phase + phase0);
             if (s.noise > 0.0) value += s.noise * gaussian(synth.rng);
-            if (s.polarity < 0) value = -value;
             put_sample(s, value, out);
         }
     }

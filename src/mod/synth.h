@@ -16,7 +16,6 @@ struct fsk_signal {
     std::int32_t baud_rate = 1200;
     std::int32_t lower_tone = 1200;  // Hz, a whole multiple of baud_rate; the upper is twice it
     double phase_degrees = 0.0;      // phase of the tone at every bit boundary
-    std::int32_t polarity = 1;       // -1 negates every sample: the signal inverted
     std::int32_t leader_bits = 0;    // idle bits before the first byte
     std::int32_t gap_bits = 0;       // idle bits after each byte
     std::int32_t trailer_bits = 0;   // idle bits after the last byte's gap
