@@ -1,5 +1,7 @@
 #include "demod/framing.h"
 
+#include "demod/fast_detector.h"
+
 void decode_bytes_plain(std::span<const std::uint8_t> data, const demod_config& config,
                         const byte_sink& emit) {
     frame_bytes(
@@ -8,5 +10,11 @@ void decode_bytes_plain(std::span<const std::uint8_t> data, const demod_config& 
 
 void decode_bytes(std::span<const std::uint8_t> data, const demod_config& config,
                   const byte_sink& emit) {
-    decode_bytes_plain(data, config, emit);
+    if (!fast_detector_applies(config)) {
+        decode_bytes_plain(data, config, emit);
+        return;
+    }
+    fast_detector detector = make_fast_detector(data, config);
+    frame_bytes(
+        data, config, [&](std::size_t& cursor) { return detect_bit_fast(detector, cursor); }, emit);
 }

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "demod/detector.h"
+#include "demod/dft.h"
+
+// The detector reads only bins a and 2a of each window. This file evaluates just those two,
+// through the very decimation tree mixed_radix_dft walks, with the same operations in the
+// same order, so every value equals the full transform's (an exact zero may differ in sign,
+// which neither a later sum nor any comparison can see).
+//
+// The tree: the window is the node of depth 0. A node of depth d has length L_d, its samples
+// lie stride_d = N / L_d frames apart from its first frame `start`, and its p_d children
+// (p_d the smallest prime factor of L_d) start at start + j * stride_d. Its bin k is
+//     sum over j of e^(+2 pi i k j / L_d) * child_j[k mod L_(d+1)],
+// accumulated in j order. At depth d only the bins a mod L_d and 2a mod L_d are ever read.
+//
+// A node's value depends only on its depth and its start frame, so the windows at successive
+// start frames share all but one node per depth. Each depth keeps its most recent nodes in a
+// ring keyed by start frame; a window one frame after the previous one costs one new node per
+// depth, about the sum of N's prime factors in complex multiply-adds per bin.
+
+// The values of the two bins of one node.
+struct bin_pair {
+    complex_value low;   // bin a mod L_d
+    complex_value high;  // bin 2a mod L_d
+};
+
+// One depth of the tree: its twiddle factors and its ring of recent nodes.
+struct bin_level {
+    std::int32_t length = 0;  // L_d
+    std::int32_t factor = 0;  // p_d
+    std::size_t stride = 0;   // N / L_d
+    // Per child j: cos and sin for the low bin, then for the high bin.
+    std::vector<double> twiddles;
+    std::vector<bin_pair> ring;  // node of start frame t at ring[t & mask]
+    std::size_t mask = 0;
+    // The ring holds the nodes of start frames first .. last - 1.
+    std::size_t first = 0;
+    std::size_t last = 0;
+};
+
+// The tree for one window length and the nodes computed so far. A pure function of the data
+// and the configuration: keeping it across windows and detector calls changes no result.
+struct tone_bins {
+    std::span<const std::uint8_t> data;
+    std::size_t frame_bytes = 0;
+    std::size_t frames = 0;  // frames that start inside the data
+    std::int32_t quantization_bit = 16;
+    std::int32_t phase_sign = 1;
+    std::vector<bin_level> levels;  // depth 0 (the window) first; the samples are not a level
+};
+
+// Plans the tree for `config`: twiddles for the used (depth, child, bin) triples only, so the
+// plan takes memory of the order of N, never N squared. Needs frames_per_bit >= 2 and
+// 0 <= carrier_bin with 2 * carrier_bin < frames_per_bit.
+tone_bins plan_tone_bins(std::span<const std::uint8_t> data, const demod_config& config);
+
+// Bins a and 2a of the window of N frames starting at frame `start`, which must lie wholly
+// inside the data (start + N <= frames).
+bin_pair window_bins(tone_bins& bins, std::size_t start);
+
+// A detector equivalent to detect_bit, decision for decision and cursor for cursor, with its
+// state kept across calls. It holds a view of `data`, which must outlive it.
+struct fast_detector {
+    demod_config config;
+    tone_bins bins;
+    // For the window that runs past the end of the data, which goes through mixed_radix_dft.
+    std::vector<complex_value> window;
+    std::vector<complex_value> spectrum;
+};
+
+// True when the configuration suits the fast detector (it always does for a configuration
+// from make_demod_config); otherwise the plain detector must be used.
+bool fast_detector_applies(const demod_config& config);
+
+fast_detector make_fast_detector(std::span<const std::uint8_t> data, const demod_config& config);
+
+// Behaves exactly as detect_bit(data, cursor, config) does.
+int detect_bit_fast(fast_detector& detector, std::size_t& cursor);
