@@ -1,5 +1,7 @@
 # One command each: `make` builds the release binary, `make test` builds and runs every test,
-# `make demo` decodes the shipped example recording, `make fuzz` runs the fuzz targets at length.
+# `make demo` encodes the example text with fskenc and decodes it back with fskdec,
+# `make install PREFIX=...` installs both tools and their man pages, `make fuzz` runs the fuzz
+# targets at length.
 CMAKE ?= cmake
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
@@ -7,7 +9,7 @@ PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 600
 FUZZ_JOBS ?= 1
 
-.PHONY: all build test demo fuzz clean
+.PHONY: all build test demo install fuzz clean
 
 all: build
 
@@ -19,7 +21,11 @@ test: build
 	ctest --preset release -j $(JOBS)
 
 demo: build
-	./build/release/fskdec examples/hello.wav -
+	./build/release/fskenc examples/hello.txt build/release/hello.wav
+	./build/release/fskdec build/release/hello.wav -
+
+install: build
+	$(CMAKE) --install build/release --prefix $(PREFIX)
 
 # Each fuzz target for FUZZ_SECONDS on FUZZ_JOBS processes (needs clang and libFuzzer).
 fuzz:
