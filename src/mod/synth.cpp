@@ -41,12 +41,25 @@ void put_sample(const fsk_signal& signal, double value, std::vector<std::uint8_t
     }
 }
 
+// The tone's value at phase step `turn` of `rate` steps per cycle.
+double tone_at(std::uint64_t turn, std::uint64_t rate, double phase0) {
+    return std::cos(two_pi * static_cast<double>(turn) / static_cast<double>(rate) + phase0);
+}
+
 }  // namespace
 
 fsk_synth start_synth(const fsk_signal& signal) {
     fsk_synth synth;
     synth.signal = signal;
     synth.rng = signal.seed;
+    constexpr std::int32_t largest_table = 1 << 20;
+    if (signal.sample_rate > 0 && signal.sample_rate <= largest_table) {
+        const auto rate = static_cast<std::uint64_t>(signal.sample_rate);
+        const double phase0 = signal.phase_degrees * (two_pi / 360.0);
+        synth.tone_table.resize(rate);
+        for (std::uint64_t turn = 0; turn < rate; ++turn)
+            synth.tone_table[turn] = tone_at(turn, rate, phase0);
+    }
     return synth;
 }
 
@@ -65,8 +78,9 @@ void synth_bits(fsk_synth& synth, int bit, std::uint64_t count, std::vector<std:
         for (; synth.frame * baud < (synth.bit + 1) * rate; ++synth.frame) {
             const std::uint64_t r = synth.frame * baud - synth.bit * rate;
             const std::uint64_t turn = (cycles * r) % rate;
-            const double phase = two_pi * static_cast<double>(turn) / static_cast<double>(rate);
-            double value = s.amplitude * std::cos(phase + phase0);
+            const double tone =
+                synth.tone_table.empty() ? tone_at(turn, rate, phase0) : synth.tone_table[turn];
+            double value = s.amplitude * tone;
             if (s.noise > 0.0) value += s.noise * gaussian(synth.rng);
             put_sample(s, value, out);
         }

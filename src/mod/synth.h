@@ -30,6 +30,9 @@ struct fsk_synth {
     std::uint64_t frame = 0;  // next frame to produce
     std::uint64_t bit = 0;    // bit time that frame falls in
     std::uint64_t rng = 0;    // noise generator state
+    // The tone at each of the sample_rate phase steps of one cycle (see synth_bits), filled
+    // once when the rate is small enough that the table is cheaper than a cosine per frame.
+    std::vector<double> tone_table;
 };
 
 fsk_synth start_synth(const fsk_signal& signal);
