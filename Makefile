@@ -1,7 +1,7 @@
 # One command each: `make` builds the release binary, `make test` builds and runs every test,
 # `make demo` encodes the example text with fskenc and decodes it back with fskdec,
 # `make install PREFIX=...` installs both tools and their man pages, `make fuzz` runs the fuzz
-# targets at length.
+# targets at length, `make bench` times the plain and the fast decoding path.
 CMAKE ?= cmake
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
@@ -9,7 +9,7 @@ PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 600
 FUZZ_JOBS ?= 1
 
-.PHONY: all build test demo install fuzz clean
+.PHONY: all build test demo install fuzz bench clean
 
 all: build
 
@@ -32,6 +32,13 @@ fuzz:
 	$(CMAKE) --preset fuzz
 	$(CMAKE) --build --preset fuzz -j $(JOBS)
 	fuzz/run.sh $(FUZZ_SECONDS) $(FUZZ_JOBS)
+
+# A synthesized 10-minute recording through the plain path (about half a minute) and the fast
+# path, with the time to load it and the whole fskdec process for scale.
+bench:
+	$(CMAKE) --preset bench
+	$(CMAKE) --build --preset bench -j $(JOBS)
+	./build/bench/bench/fskdec_bench
 
 clean:
 	rm -rf build
