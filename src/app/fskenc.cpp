@@ -73,7 +73,12 @@ int run(int argc, const char* const* argv) {
         if (std::fwrite(piece.data(), 1, piece.size(), out) != piece.size()) throw write_error();
     });
     if (std::fflush(out) != 0 || std::ferror(out) != 0) throw write_error();
-    if (!to_stdout && std::fclose(out) != 0) throw write_error();
+    // Closing standard output can still report a deferred write error (a network file
+    // system); the message then has nowhere to go, but the status tells.
+    if (std::fclose(out) != 0) {
+        if (to_stdout) return 1;
+        throw write_error();
+    }
     return 0;
 }
 
