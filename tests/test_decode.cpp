@@ -75,6 +75,17 @@ struct format_row {
     std::int32_t leader, gap, trailer;
 };
 
+fsk_signal signal_for(const format_row& f) {
+    fsk_signal s;
+    s.sample_rate = f.sample_rate;
+    s.quantization_bit = f.bits;
+    s.channels = f.channels;
+    s.leader_bits = f.leader;
+    s.gap_bits = f.gap;
+    s.trailer_bits = f.trailer;
+    return s;
+}
+
 TEST(Decode, RandomPayloadsInEveryFormat) {
     const format_row rows[] = {
         {43200, 16, 1, 0, 0, 2}, {43200, 8, 2, 3, 20, 0}, {44100, 16, 1, 5, 1, 5},
@@ -83,13 +94,7 @@ TEST(Decode, RandomPayloadsInEveryFormat) {
     };
     unsigned seed = 1;
     for (const format_row& row : rows) {
-        fsk_signal s;
-        s.sample_rate = row.sample_rate;
-        s.quantization_bit = row.bits;
-        s.channels = row.channels;
-        s.leader_bits = row.leader;
-        s.gap_bits = row.gap;
-        s.trailer_bits = row.trailer;
+        const fsk_signal s = signal_for(row);
         const bytes sent = payload(row.sample_rate > 50000 ? 12 : 24, seed++);
         SCOPED_TRACE(testing::Message() << row.sample_rate << " Hz " << row.bits << "-bit "
                                         << row.channels << " ch, gap " << row.gap);
@@ -178,7 +183,7 @@ TEST(Decode, OtherBaudRatesAndTones) {
 TEST(Decode, DataEndingInsideAByte) {
     struct row {
         std::uint8_t byte;
-        int last_bit;  // the data ends with this data bit; -1: with the start bit
+        int last_bit;  // the data ends with this data bit, a 0
         std::uint8_t written;
     };
     const row rows[] = {
@@ -190,12 +195,7 @@ TEST(Decode, DataEndingInsideAByte) {
     for (const format_row& f : formats) {
         for (const row& r : rows) {
             ASSERT_EQ((r.byte >> r.last_bit) & 1, 0);
-            fsk_signal s;
-            s.sample_rate = f.sample_rate;
-            s.quantization_bit = f.bits;
-            s.channels = f.channels;
-            s.leader_bits = f.leader;
-            s.gap_bits = f.gap;
+            const fsk_signal s = signal_for(f);
             recording rec = record({0x5A, r.byte}, s);
             // Bit times before the second byte's start bit, then through bit last_bit.
             const std::uint64_t bits = static_cast<std::uint64_t>(f.leader + 9 + f.gap) + 2 +
@@ -207,13 +207,10 @@ TEST(Decode, DataEndingInsideAByte) {
             expect_decodes(rec, settings_for(s), {0x5A, r.written});
         }
         // Cut at the end of the start bit, or inside the idle before it: nothing more.
-        for (std::uint64_t bits : {f.leader + 9u + f.gap + 1u, f.leader + 9u + 1u}) {
-            fsk_signal s;
-            s.sample_rate = f.sample_rate;
-            s.quantization_bit = f.bits;
-            s.channels = f.channels;
-            s.leader_bits = f.leader;
-            s.gap_bits = f.gap + 1;
+        fsk_signal s = signal_for(f);
+        s.gap_bits = f.gap + 1;
+        const auto before_start = static_cast<std::uint64_t>(f.leader + 9 + s.gap_bits);
+        for (std::uint64_t bits : {before_start + 1, before_start - 1}) {
             recording rec = record({0x5A, 0x00}, s);
             rec.data.resize(synth_frames(s, bits) *
                             static_cast<std::uint64_t>(rec.format.block_align));
