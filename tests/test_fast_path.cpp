@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -60,10 +61,30 @@ void expect_bins_match(std::span<const std::uint8_t> data, const demod_config& c
     const auto n = static_cast<std::size_t>(config.frames_per_bit);
     const auto a = static_cast<std::size_t>(config.carrier_bin);
     std::vector<complex_value> spectrum(n);
-    for (const std::size_t start : starts) {
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+        const std::size_t start = starts[k];
         const std::vector<complex_value> window = window_at(data, config, start);
         mixed_radix_dft(window.data(), spectrum.data(), config.frames_per_bit);
-        const bin_pair pair = window_bins(bins, start);
+        // Every third start also evaluates the next windows in one batch.
+        const std::size_t frames = data.size() / config.frame_bytes;
+        const std::size_t batch = std::min(max_window_batch, frames - n + 1 - start);
+        bin_pair pair;
+        if (k % 3 == 2) {
+            evaluate_windows(bins, start, batch);
+            pair = evaluated_window(bins, start);
+            // The batch's last window too.
+            const std::size_t last = start + batch - 1;
+            const std::vector<complex_value> last_window = window_at(data, config, last);
+            mixed_radix_dft(last_window.data(), spectrum.data(), config.frames_per_bit);
+            const bin_pair last_pair = evaluated_window(bins, last);
+            ASSERT_EQ(last_pair.low.re, spectrum[a].re) << "N=" << n << " batch end " << last;
+            ASSERT_EQ(last_pair.low.im, spectrum[a].im) << "N=" << n << " batch end " << last;
+            ASSERT_EQ(last_pair.high.re, spectrum[2 * a].re) << "N=" << n << " batch end " << last;
+            ASSERT_EQ(last_pair.high.im, spectrum[2 * a].im) << "N=" << n << " batch end " << last;
+            mixed_radix_dft(window.data(), spectrum.data(), config.frames_per_bit);
+        } else {
+            pair = window_bins(bins, start);
+        }
         // == on doubles: equal values, where an exact zero may carry either sign.
         ASSERT_EQ(pair.low.re, spectrum[a].re) << "N=" << n << " start=" << start;
         ASSERT_EQ(pair.low.im, spectrum[a].im) << "N=" << n << " start=" << start;
@@ -143,7 +164,7 @@ TEST(FastBins, LargePrimeWindowMatchesItsOneLevelSum) {
     const std::vector<std::uint8_t> data = random_bytes(2 * (n + 3), 3);
     tone_bins bins = plan_tone_bins(data, config);
     ASSERT_EQ(bins.levels.size(), 1u);
-    EXPECT_EQ(bins.levels[0].twiddles.size(), 4u * n);
+    EXPECT_EQ(bins.levels[0].twiddles.size(), std::size_t{n});
 
     for (const std::size_t start : {std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
         const std::vector<complex_value> x = window_at(data, config, start);
@@ -163,6 +184,31 @@ TEST(FastBins, LargePrimeWindowMatchesItsOneLevelSum) {
             EXPECT_EQ(got.im, sum.im) << "start " << start << " bin " << k;
         }
     }
+}
+
+// The squared-magnitude thresholds decide exactly as the rounded magnitude does, at the
+// threshold and at the doubles on either side of it, for the levels the settings produce.
+TEST(FastDetector, SquareThresholdsAgreeWithTheRoundedMagnitude) {
+    for (const double n : {3.0, 36.0, 37.0, 147.0, 44101.0}) {
+        for (const double ratio : {0.15, 0.01, 0.5, 0.999, 1e-9}) {
+            for (const double full_scale : {128.0, 32768.0}) {
+                for (const bool strict : {false, true}) {
+                    const double level = strict ? full_scale * ratio : ratio * 0.25 * full_scale;
+                    const double t = square_threshold(level, n, strict);
+                    ASSERT_TRUE(std::isfinite(t));
+                    const auto reaches = [&](double m) {
+                        const double magnitude = std::sqrt(m) / n;
+                        return strict ? magnitude > level : magnitude >= level;
+                    };
+                    EXPECT_TRUE(reaches(t)) << n << " " << level;
+                    EXPECT_FALSE(reaches(std::nextafter(t, 0.0))) << n << " " << level;
+                    EXPECT_TRUE(reaches(std::nextafter(t, 1e300))) << n << " " << level;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(square_threshold(0.0, 36.0, false), 0.0);
+    EXPECT_EQ(square_threshold(1e300, 36.0, true), std::numeric_limits<double>::infinity());
 }
 
 // A signal and the settings it is decoded with.

@@ -3,19 +3,18 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 
 #include "wav/wav.h"
 
 namespace {
 
 // One twiddle factor exactly as mixed_radix_dft forms it for bin k of child j at length n.
-void put_twiddle(std::vector<double>& out, std::int32_t k, std::int32_t j, std::int32_t n) {
+void twiddle(std::int32_t k, std::int32_t j, std::int32_t n, double& c, double& s) {
     const double two_pi_j = two_pi * j;
     const double theta = k * two_pi_j / n;
-    const double c = std::cos(theta);
-    const double s = std::sin(theta);
-    out.push_back(c);
-    out.push_back(s);
+    c = std::cos(theta);
+    s = std::sin(theta);
 }
 
 template <bool eight_bit>
@@ -24,79 +23,146 @@ double sample_value(const std::uint8_t* frame, std::int32_t phase_sign) {
     return static_cast<double>(sample * phase_sign);
 }
 
-// Computes the nodes of the deepest level (whose children are the samples themselves) for
-// start frames from .. to - 1. A sample is the child (sample, 0): its imaginary part only
-// ever adds products with an exact zero, so it is left out (the sign of a zero aside, the
-// sums are the same).
-template <bool eight_bit>
+// The nodes of the deepest level (whose children are the samples themselves) for start frames
+// from .. to - 1. A sample is the child (sample, 0): its imaginary part only ever adds
+// products with an exact zero, so it is left out (the sign of a zero aside, the sums are the
+// same). P is the level's factor when known at compile time, 0 otherwise.
+template <bool eight_bit, int P>
 void fill_sample_level(const tone_bins& bins, bin_level& level, std::size_t from, std::size_t to) {
-    const std::size_t p = static_cast<std::size_t>(level.factor);
+    const std::size_t p =
+        P > 0 ? static_cast<std::size_t>(P) : static_cast<std::size_t>(level.factor);
     const std::size_t hop = level.stride * bins.frame_bytes;
-    const double* tw = level.twiddles.data();
-    const std::uint8_t* base = bins.data.data();
-    for (std::size_t t = from; t < to; ++t) {
-        const std::uint8_t* frame = base + t * bins.frame_bytes;
-        double lr = 0.0, li = 0.0, hr = 0.0, hi = 0.0;
-        for (std::size_t j = 0; j < p; ++j, frame += hop) {
-            const double v = sample_value<eight_bit>(frame, bins.phase_sign);
-            const double* w = tw + 4 * j;
-            lr += w[0] * v;
-            li += w[1] * v;
-            hr += w[2] * v;
-            hi += w[3] * v;
+    const bin_node* tw = level.twiddles.data();
+    bin_node* ring = level.ring.data();
+    const std::size_t mask = level.mask;
+    const std::uint8_t* frame = bins.data.data() + from * bins.frame_bytes;
+    for (std::size_t t = from; t < to; ++t, frame += bins.frame_bytes) {
+        bin_lanes re = {0.0, 0.0};
+        bin_lanes im = {0.0, 0.0};
+        const std::uint8_t* at = frame;
+        for (std::size_t j = 0; j < p; ++j, at += hop) {
+            const double v = sample_value<eight_bit>(at, bins.phase_sign);
+            const bin_lanes x = {v, v};
+            re = re + tw[j].re * x;
+            im = im + tw[j].im * x;
         }
-        level.ring[t & level.mask] = {{lr, li}, {hr, hi}};
+        ring[t & mask].re = re;
+        ring[t & mask].im = im;
     }
 }
 
-// Computes the nodes of `level` for start frames from .. to - 1 from those of `child`, the
-// next deeper level, which must hold every child they read.
+// The nodes of `level` for start frames from .. to - 1 from those of `child`, the next
+// deeper level, which must hold every child they read.
+template <int P>
 void fill_inner_level(bin_level& level, const bin_level& child, std::size_t from, std::size_t to) {
-    const std::size_t p = static_cast<std::size_t>(level.factor);
-    const double* tw = level.twiddles.data();
-    const bin_pair* ring = child.ring.data();
-    const std::size_t mask = child.mask;
+    const std::size_t p =
+        P > 0 ? static_cast<std::size_t>(P) : static_cast<std::size_t>(level.factor);
+    const bin_node* tw = level.twiddles.data();
+    const bin_node* in = child.ring.data();
+    const std::size_t in_mask = child.mask;
+    bin_node* ring = level.ring.data();
+    const std::size_t mask = level.mask;
+    const std::size_t stride = level.stride;
     for (std::size_t t = from; t < to; ++t) {
-        double lr = 0.0, li = 0.0, hr = 0.0, hi = 0.0;
+        bin_lanes re = {0.0, 0.0};
+        bin_lanes im = {0.0, 0.0};
         std::size_t at = t;
-        for (std::size_t j = 0; j < p; ++j, at += level.stride) {
-            const bin_pair& x = ring[at & mask];
-            const double* w = tw + 4 * j;
-            lr += w[0] * x.low.re - w[1] * x.low.im;
-            li += w[0] * x.low.im + w[1] * x.low.re;
-            hr += w[2] * x.high.re - w[3] * x.high.im;
-            hi += w[2] * x.high.im + w[3] * x.high.re;
+        for (std::size_t j = 0; j < p; ++j, at += stride) {
+            const bin_node& x = in[at & in_mask];
+            re = re + (tw[j].re * x.re - tw[j].im * x.im);
+            im = im + (tw[j].re * x.im + tw[j].im * x.re);
         }
-        level.ring[t & level.mask] = {{lr, li}, {hr, hi}};
+        ring[t & mask].re = re;
+        ring[t & mask].im = im;
     }
 }
 
-// Makes `level` hold the nodes of start frames start .. start + stride - 1 and returns the
-// first start frame it still has to compute (the nodes it held are kept where they fit).
-std::size_t claim_range(bin_level& level, std::size_t start) {
+template <bool eight_bit>
+void fill_samples(const tone_bins& bins, bin_level& level, std::size_t from, std::size_t to) {
+    switch (level.factor) {
+        case 2:
+            return fill_sample_level<eight_bit, 2>(bins, level, from, to);
+        case 3:
+            return fill_sample_level<eight_bit, 3>(bins, level, from, to);
+        case 5:
+            return fill_sample_level<eight_bit, 5>(bins, level, from, to);
+        case 7:
+            return fill_sample_level<eight_bit, 7>(bins, level, from, to);
+        default:
+            return fill_sample_level<eight_bit, 0>(bins, level, from, to);
+    }
+}
+
+void fill_inner(bin_level& level, const bin_level& child, std::size_t from, std::size_t to) {
+    switch (level.factor) {
+        case 2:
+            return fill_inner_level<2>(level, child, from, to);
+        case 3:
+            return fill_inner_level<3>(level, child, from, to);
+        case 5:
+            return fill_inner_level<5>(level, child, from, to);
+        case 7:
+            return fill_inner_level<7>(level, child, from, to);
+        default:
+            return fill_inner_level<0>(level, child, from, to);
+    }
+}
+
+// Makes `level` hold the nodes of start frames start .. need_end - 1 and returns the first
+// start frame it still has to compute (the nodes it held are kept where they fit).
+std::size_t claim_range(bin_level& level, std::size_t start, std::size_t need_end) {
     if (start < level.first || start > level.last) level.first = level.last = start;
     const std::size_t from = level.last;
-    level.last = std::max(level.last, start + level.stride);
+    level.last = std::max(level.last, need_end);
     const std::size_t capacity = level.mask + 1;
     if (level.last - level.first > capacity) level.first = level.last - capacity;
     return from;
 }
 
+// Computes, deepest level first, every node the windows at start .. start + count - 1 need.
+// The nodes of one level are independent of each other, so a batch of windows keeps several
+// sums in flight at once.
 template <bool eight_bit>
-bin_pair window_bins_of(tone_bins& bins, std::size_t start) {
+void evaluate_windows_of(tone_bins& bins, std::size_t start, std::size_t count) {
     const std::size_t depth = bins.levels.size();
     {
         bin_level& deepest = bins.levels[depth - 1];
-        const std::size_t from = claim_range(deepest, start);
-        fill_sample_level<eight_bit>(bins, deepest, from, start + deepest.stride);
+        const std::size_t need_end = start + count - 1 + deepest.stride;
+        const std::size_t from = claim_range(deepest, start, need_end);
+        fill_samples<eight_bit>(bins, deepest, from, need_end);
     }
     for (std::size_t d = depth - 1; d-- > 0;) {
         bin_level& level = bins.levels[d];
-        const std::size_t from = claim_range(level, start);
-        fill_inner_level(level, bins.levels[d + 1], from, start + level.stride);
+        const std::size_t need_end = start + count - 1 + level.stride;
+        const std::size_t from = claim_range(level, start, need_end);
+        fill_inner(level, bins.levels[d + 1], from, need_end);
     }
-    const bin_level& top = bins.levels[0];
-    return top.ring[start & top.mask];
+}
+
+// What the detector needs from one position: the bit it decides (-1 for none) and whether
+// either tone reached the slide level.
+struct position_verdict {
+    int bit = -1;
+    bool slide = false;
+};
+
+// judge_bins' verdict on the window evaluated at `start`, without a square root unless the
+// phase and the level leave a tone in the running.
+position_verdict judge_node(const fast_detector& detector, std::size_t start) {
+    const bin_level& top = detector.bins.levels[0];
+    const bin_node& node = top.ring[start & top.mask];
+    const bin_lanes square = node.re * node.re + node.im * node.im;
+    const bool low_candidate =
+        node.re[0] <= 0.0 && node.im[0] <= 0.0 && square[0] >= detector.detect_square;
+    const bool high_candidate =
+        node.re[1] <= 0.0 && node.im[1] <= 0.0 && square[1] >= detector.detect_square;
+    if (low_candidate || high_candidate) {
+        const demod_config& config = detector.config;
+        const bit_verdict v =
+            judge_bins({node.re[0], node.im[0]}, {node.re[1], node.im[1]}, config);
+        return {v.bit, v.low >= config.slide_level || v.high >= config.slide_level};
+    }
+    return {-1, square[0] >= detector.slide_square || square[1] >= detector.slide_square};
 }
 
 }  // namespace
@@ -120,12 +186,16 @@ tone_bins plan_tone_bins(std::span<const std::uint8_t> data, const demod_config&
         level.stride = stride;
         const std::int32_t k_low = low_bin % length;
         const std::int32_t k_high = high_bin % length;
-        level.twiddles.reserve(4 * static_cast<std::size_t>(level.factor));
+        level.twiddles.resize(static_cast<std::size_t>(level.factor));
         for (std::int32_t j = 0; j < level.factor; ++j) {
-            put_twiddle(level.twiddles, k_low, j, length);
-            put_twiddle(level.twiddles, k_high, j, length);
+            double c_low = 0.0, s_low = 0.0, c_high = 0.0, s_high = 0.0;
+            twiddle(k_low, j, length, c_low, s_low);
+            twiddle(k_high, j, length, c_high, s_high);
+            bin_node& w = level.twiddles[static_cast<std::size_t>(j)];
+            w.re = bin_lanes{c_low, c_high};
+            w.im = bin_lanes{s_low, s_high};
         }
-        const std::size_t capacity = std::bit_ceil(stride);
+        const std::size_t capacity = std::bit_ceil(stride + max_window_batch - 1);
         level.ring.resize(capacity);
         level.mask = capacity - 1;
         bins.levels.push_back(std::move(level));
@@ -135,9 +205,17 @@ tone_bins plan_tone_bins(std::span<const std::uint8_t> data, const demod_config&
     return bins;
 }
 
+void evaluate_windows(tone_bins& bins, std::size_t start, std::size_t count) {
+    if (bins.quantization_bit == 8) {
+        evaluate_windows_of<true>(bins, start, count);
+    } else {
+        evaluate_windows_of<false>(bins, start, count);
+    }
+}
+
 bin_pair window_bins(tone_bins& bins, std::size_t start) {
-    if (bins.quantization_bit == 8) return window_bins_of<true>(bins, start);
-    return window_bins_of<false>(bins, start);
+    evaluate_windows(bins, start, 1);
+    return evaluated_window(bins, start);
 }
 
 bool fast_detector_applies(const demod_config& config) {
@@ -145,10 +223,34 @@ bool fast_detector_applies(const demod_config& config) {
            2 * std::int64_t{config.carrier_bin} < config.frames_per_bit && config.frame_bytes > 0;
 }
 
+double square_threshold(double level, double n, bool strict) {
+    const auto reaches = [&](double m) {
+        const double magnitude = std::sqrt(m) / n;
+        return strict ? magnitude > level : magnitude >= level;
+    };
+    const double largest = std::numeric_limits<double>::max();
+    if (!reaches(largest)) return std::numeric_limits<double>::infinity();
+    // Non-negative doubles are ordered as their bit patterns: search those.
+    std::uint64_t low = 0;
+    std::uint64_t high = std::bit_cast<std::uint64_t>(largest);
+    while (low < high) {
+        const std::uint64_t mid = low + (high - low) / 2;
+        if (reaches(std::bit_cast<double>(mid))) {
+            high = mid;
+        } else {
+            low = mid + 1;
+        }
+    }
+    return std::bit_cast<double>(low);
+}
+
 fast_detector make_fast_detector(std::span<const std::uint8_t> data, const demod_config& config) {
     fast_detector detector;
     detector.config = config;
     detector.bins = plan_tone_bins(data, config);
+    const double n = static_cast<double>(config.frames_per_bit);
+    detector.slide_square = square_threshold(config.slide_level, n, false);
+    detector.detect_square = square_threshold(config.detect_level, n, true);
     detector.window.resize(static_cast<std::size_t>(config.frames_per_bit));
     detector.spectrum.resize(static_cast<std::size_t>(config.frames_per_bit));
     return detector;
@@ -165,20 +267,19 @@ int detect_bit_fast(fast_detector& detector, std::size_t& cursor) {
     const std::size_t end = data.size();
     const auto n = static_cast<std::size_t>(config.frames_per_bit);
     const auto a = static_cast<std::size_t>(config.carrier_bin);
-    double prev_low = 0.0;
-    double prev_high = 0.0;
+    bool slide = false;  // the previous position of this call reached the slide level
     bool first_position = true;
     std::size_t prev_start = 0;
     while (cursor < end) {
-        if (prev_low >= config.slide_level || prev_high >= config.slide_level) {
-            cursor -= (n - 1) * step;
-        }
+        if (slide) cursor -= (n - 1) * step;
         const std::size_t start = cursor / step;
-        bit_verdict v;
+        position_verdict v;
         if (start + n <= bins.frames) {
-            const bin_pair pair = window_bins(bins, start);
+            // (Evaluating the next few positions ahead in one batch was measured slower: most
+            // calls decide within a position or two.)
+            evaluate_windows(bins, start, 1);
+            v = judge_node(detector, start);
             cursor += n * step;
-            v = judge_bins(pair.low, pair.high, config);
         } else {
             // The window runs past the end of the data: the entries the data does not fill
             // keep the previous position's samples (0 at a call's first position), as in
@@ -203,11 +304,12 @@ int detect_bit_fast(fast_detector& detector, std::size_t& cursor) {
             mixed_radix_dft(detector.window.data(), detector.spectrum.data(),
                             config.frames_per_bit);
             cursor = bins.frames * step;
-            v = judge_bins(detector.spectrum[a], detector.spectrum[2 * a], config);
+            const bit_verdict full =
+                judge_bins(detector.spectrum[a], detector.spectrum[2 * a], config);
+            v = {full.bit, full.low >= config.slide_level || full.high >= config.slide_level};
         }
         if (v.bit >= 0) return v.bit;
-        prev_low = v.low;
-        prev_high = v.high;
+        slide = v.slide;
         prev_start = start;
         first_position = false;
     }

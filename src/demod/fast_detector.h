@@ -24,20 +24,33 @@
 // ring keyed by start frame; a window one frame after the previous one costs one new node per
 // depth, about the sum of N's prime factors in complex multiply-adds per bin.
 
+// Windows evaluated together at most (while the window slides, the next positions are
+// likely to be needed).
+inline constexpr std::size_t max_window_batch = 8;
+
 // The values of the two bins of one node.
 struct bin_pair {
     complex_value low;   // bin a mod L_d
     complex_value high;  // bin 2a mod L_d
 };
 
+// Two doubles side by side, lane 0 for the low bin and lane 1 for the high bin: each lane
+// performs exactly the scalar operations, in the same order.
+using bin_lanes = double __attribute__((vector_size(16)));
+
+// A node's two bins (or a twiddle pair: cos in re, sin in im), one bin per lane.
+struct bin_node {
+    bin_lanes re;
+    bin_lanes im;
+};
+
 // One depth of the tree: its twiddle factors and its ring of recent nodes.
 struct bin_level {
-    std::int32_t length = 0;  // L_d
-    std::int32_t factor = 0;  // p_d
-    std::size_t stride = 0;   // N / L_d
-    // Per child j: cos and sin for the low bin, then for the high bin.
-    std::vector<double> twiddles;
-    std::vector<bin_pair> ring;  // node of start frame t at ring[t & mask]
+    std::int32_t length = 0;         // L_d
+    std::int32_t factor = 0;         // p_d
+    std::size_t stride = 0;          // N / L_d
+    std::vector<bin_node> twiddles;  // per child j
+    std::vector<bin_node> ring;      // node of start frame t at ring[t & mask]
     std::size_t mask = 0;
     // The ring holds the nodes of start frames first .. last - 1.
     std::size_t first = 0;
@@ -60,6 +73,18 @@ struct tone_bins {
 // 0 <= carrier_bin with 2 * carrier_bin < frames_per_bit.
 tone_bins plan_tone_bins(std::span<const std::uint8_t> data, const demod_config& config);
 
+// Computes bins a and 2a of the windows of N frames starting at frames start .. start +
+// count - 1, which must lie wholly inside the data (start + count - 1 + N <= frames), with
+// 1 <= count <= max_window_batch.
+void evaluate_windows(tone_bins& bins, std::size_t start, std::size_t count);
+
+// The bins of a window that the last evaluate_windows call covered.
+inline bin_pair evaluated_window(const tone_bins& bins, std::size_t start) {
+    const bin_level& top = bins.levels[0];
+    const bin_node& node = top.ring[start & top.mask];
+    return {{node.re[0], node.im[0]}, {node.re[1], node.im[1]}};
+}
+
 // Bins a and 2a of the window of N frames starting at frame `start`, which must lie wholly
 // inside the data (start + N <= frames).
 bin_pair window_bins(tone_bins& bins, std::size_t start);
@@ -69,10 +94,22 @@ bin_pair window_bins(tone_bins& bins, std::size_t start);
 struct fast_detector {
     demod_config config;
     tone_bins bins;
+    // Squared magnitudes |bin|^2 (computed as re * re + im * im, as judge_bins does) from which
+    // on the magnitude judge_bins derives reaches a level: the magnitude is a rounded square
+    // root divided by N, which never decreases as its argument grows, so comparing it with a
+    // level is the same as comparing the squared magnitude with the smallest double that gets
+    // there. A position whose phase or level rules out both tones is then decided from these
+    // alone; any other goes through judge_bins.
+    double slide_square = 0.0;   // magnitude >= slide_level from here on
+    double detect_square = 0.0;  // magnitude > detect_level from here on
     // For the window that runs past the end of the data, which goes through mixed_radix_dft.
     std::vector<complex_value> window;
     std::vector<complex_value> spectrum;
 };
+
+// The smallest non-negative double m with sqrt(m) / n > level (or >= level when not
+// `strict`), as judge_bins rounds it; +infinity when no finite m gets there.
+double square_threshold(double level, double n, bool strict);
 
 // True when the configuration suits the fast detector (it always does for a configuration
 // from make_demod_config); otherwise the plain detector must be used.
