@@ -251,8 +251,6 @@ fast_detector make_fast_detector(std::span<const std::uint8_t> data, const demod
     const double n = static_cast<double>(config.frames_per_bit);
     detector.slide_square = square_threshold(config.slide_level, n, false);
     detector.detect_square = square_threshold(config.detect_level, n, true);
-    detector.window.resize(static_cast<std::size_t>(config.frames_per_bit));
-    detector.spectrum.resize(static_cast<std::size_t>(config.frames_per_bit));
     return detector;
 }
 
@@ -284,6 +282,8 @@ int detect_bit_fast(fast_detector& detector, std::size_t& cursor) {
             // The window runs past the end of the data: the entries the data does not fill
             // keep the previous position's samples (0 at a call's first position), as in
             // detect_bit. That previous window lay wholly inside the data.
+            detector.window.resize(n);
+            detector.spectrum.resize(n);
             for (std::size_t i = 0; i < n; ++i) {
                 const std::size_t frame = start + i;
                 if (frame < bins.frames) {

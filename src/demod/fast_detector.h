@@ -102,7 +102,8 @@ struct fast_detector {
     // alone; any other goes through judge_bins.
     double slide_square = 0.0;   // magnitude >= slide_level from here on
     double detect_square = 0.0;  // magnitude > detect_level from here on
-    // For the window that runs past the end of the data, which goes through mixed_radix_dft.
+    // For the window that runs past the end of the data, which goes through mixed_radix_dft
+    // (allocated when first needed).
     std::vector<complex_value> window;
     std::vector<complex_value> spectrum;
 };
