@@ -90,6 +90,12 @@ void expect_bins_match(std::span<const std::uint8_t> data, const demod_config& c
         ASSERT_EQ(pair.low.im, spectrum[a].im) << "N=" << n << " start=" << start;
         ASSERT_EQ(pair.high.re, spectrum[2 * a].re) << "N=" << n << " start=" << start;
         ASSERT_EQ(pair.high.im, spectrum[2 * a].im) << "N=" << n << " start=" << start;
+        // The same window held in an array, as the window past the end of the data is.
+        const bin_pair held = array_bins(bins, window.data());
+        ASSERT_EQ(held.low.re, spectrum[a].re) << "N=" << n << " array at " << start;
+        ASSERT_EQ(held.low.im, spectrum[a].im) << "N=" << n << " array at " << start;
+        ASSERT_EQ(held.high.re, spectrum[2 * a].re) << "N=" << n << " array at " << start;
+        ASSERT_EQ(held.high.im, spectrum[2 * a].im) << "N=" << n << " array at " << start;
     }
 }
 

@@ -218,6 +218,34 @@ bin_pair window_bins(tone_bins& bins, std::size_t start) {
     return evaluated_window(bins, start);
 }
 
+namespace {
+
+// The node of `depth` whose values are window[offset + l * stride], l < its length: a child
+// value is complete (re and im), exactly as mixed_radix_dft combines its sub-transforms.
+bin_node array_node(const tone_bins& bins, const complex_value* window, std::size_t depth,
+                    std::size_t offset) {
+    if (depth == bins.levels.size()) {
+        const complex_value x = window[offset];
+        return {bin_lanes{x.re, x.re}, bin_lanes{x.im, x.im}};
+    }
+    const bin_level& level = bins.levels[depth];
+    bin_node sum{bin_lanes{0.0, 0.0}, bin_lanes{0.0, 0.0}};
+    for (std::size_t j = 0; j < static_cast<std::size_t>(level.factor); ++j) {
+        const bin_node x = array_node(bins, window, depth + 1, offset + j * level.stride);
+        const bin_node& w = level.twiddles[j];
+        sum.re = sum.re + (w.re * x.re - w.im * x.im);
+        sum.im = sum.im + (w.re * x.im + w.im * x.re);
+    }
+    return sum;
+}
+
+}  // namespace
+
+bin_pair array_bins(const tone_bins& bins, const complex_value* window) {
+    const bin_node node = array_node(bins, window, 0, 0);
+    return {{node.re[0], node.im[0]}, {node.re[1], node.im[1]}};
+}
+
 bool fast_detector_applies(const demod_config& config) {
     return config.frames_per_bit >= 2 && config.carrier_bin >= 0 &&
            2 * std::int64_t{config.carrier_bin} < config.frames_per_bit && config.frame_bytes > 0;
@@ -264,7 +292,6 @@ int detect_bit_fast(fast_detector& detector, std::size_t& cursor) {
 
     const std::size_t end = data.size();
     const auto n = static_cast<std::size_t>(config.frames_per_bit);
-    const auto a = static_cast<std::size_t>(config.carrier_bin);
     bool slide = false;  // the previous position of this call reached the slide level
     bool first_position = true;
     std::size_t prev_start = 0;
@@ -283,7 +310,6 @@ int detect_bit_fast(fast_detector& detector, std::size_t& cursor) {
             // keep the previous position's samples (0 at a call's first position), as in
             // detect_bit. That previous window lay wholly inside the data.
             detector.window.resize(n);
-            detector.spectrum.resize(n);
             for (std::size_t i = 0; i < n; ++i) {
                 const std::size_t frame = start + i;
                 if (frame < bins.frames) {
@@ -301,11 +327,9 @@ int detect_bit_fast(fast_detector& detector, std::size_t& cursor) {
                         0.0};
                 }
             }
-            mixed_radix_dft(detector.window.data(), detector.spectrum.data(),
-                            config.frames_per_bit);
+            const bin_pair end_bins = array_bins(bins, detector.window.data());
             cursor = bins.frames * step;
-            const bit_verdict full =
-                judge_bins(detector.spectrum[a], detector.spectrum[2 * a], config);
+            const bit_verdict full = judge_bins(end_bins.low, end_bins.high, config);
             v = {full.bit, full.low >= config.slide_level || full.high >= config.slide_level};
         }
         if (v.bit >= 0) return v.bit;

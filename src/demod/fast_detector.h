@@ -89,6 +89,10 @@ inline bin_pair evaluated_window(const tone_bins& bins, std::size_t start) {
 // inside the data (start + N <= frames).
 bin_pair window_bins(tone_bins& bins, std::size_t start);
 
+// Bins a and 2a of a window of N values held in an array, through the same tree (about N
+// complex multiply-adds per bin, whatever N's factors).
+bin_pair array_bins(const tone_bins& bins, const complex_value* window);
+
 // A detector equivalent to detect_bit, decision for decision and cursor for cursor, with its
 // state kept across calls. It holds a view of `data`, which must outlive it.
 struct fast_detector {
@@ -102,10 +106,9 @@ struct fast_detector {
     // alone; any other goes through judge_bins.
     double slide_square = 0.0;   // magnitude >= slide_level from here on
     double detect_square = 0.0;  // magnitude > detect_level from here on
-    // For the window that runs past the end of the data, which goes through mixed_radix_dft
+    // The window that runs past the end of the data, built as detect_bit leaves it
     // (allocated when first needed).
     std::vector<complex_value> window;
-    std::vector<complex_value> spectrum;
 };
 
 // The smallest non-negative double m with sqrt(m) / n > level (or >= level when not
