@@ -1,35 +1,16 @@
 #include "app/encoder_options.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 
+#include "app/cli.h"
 #include "app/error.h"
 
 namespace {
 
-// The atoi rules (leading white space, optional sign, decimal digits, the rest ignored, 0
-// without digits); a value outside the signed 32-bit range fails with `message`.
-std::int32_t int_value(const char* text, const char* message) {
-    errno = 0;
-    const long long value = std::strtoll(text, nullptr, 10);
-    if (errno == ERANGE || value < std::numeric_limits<std::int32_t>::min() ||
-        value > std::numeric_limits<std::int32_t>::max()) {
-        throw fskdec_error(message);
-    }
-    return static_cast<std::int32_t>(value);
-}
-
-std::int32_t positive_value(const char* text, const char* message) {
-    const std::int32_t value = int_value(text, message);
-    if (value <= 0) throw fskdec_error(message);
-    return value;
-}
-
 std::int32_t count_value(const char* text, const char* message) {
-    const std::int32_t value = int_value(text, message);
+    const std::int32_t value = int_option(text, message);
     if (value < 0) throw fskdec_error(message);
     return value;
 }
@@ -65,7 +46,7 @@ int parse_encoder_options(int argc, const char* const* argv, encoder_settings& s
                     break;
                 }
                 case 'b':
-                    settings.baud_rate = positive_value(value, "illegal baud rate");
+                    settings.baud_rate = positive_option(value, "illegal baud rate");
                     break;
                 case 'e':
                     settings.trailer_bits = count_value(value, "illegal trailer bits");
@@ -77,10 +58,10 @@ int parse_encoder_options(int argc, const char* const* argv, encoder_settings& s
                     settings.leader_bits = count_value(value, "illegal leader bits");
                     break;
                 case 'r':
-                    settings.sample_rate = positive_value(value, "illegal sample rate");
+                    settings.sample_rate = positive_option(value, "illegal sample rate");
                     break;
                 default:
-                    settings.lower_carrier = positive_value(value, "illegal carrier frequency");
+                    settings.lower_carrier = positive_option(value, "illegal carrier frequency");
                     break;
             }
         }

@@ -4,11 +4,9 @@
 // -> decode -> close. Every failure is one line on standard output and exit status 1.
 
 #include <cstdio>
-#include <cstring>
-#include <new>
 #include <string>
 
-#include "app/error.h"
+#include "app/cli.h"
 #include "app/options.h"
 #include "demod/framing.h"
 #include "wav/wav.h"
@@ -28,35 +26,13 @@ int run(int argc, const char* const* argv) {
     const wav_file input = load_wav(input_path);
     const demod_config config = make_demod_config(input.format, settings);
 
-    const bool to_stdout = output_path == "-";
-    std::FILE* out = to_stdout ? stdout : std::fopen(output_path.c_str(), "wb");
-    if (out == nullptr) throw fskdec_error("cannot open " + output_path);
-
-    // A failed write ends the run at once; the process exit closes the file.
-    const auto write_error = [&] { return fskdec_error("cannot write " + output_path); };
-    decode_bytes(input.data, config, [&](std::uint8_t byte) {
-        if (std::fputc(byte, out) == EOF) throw write_error();
-    });
-    if (std::fflush(out) != 0 || std::ferror(out) != 0) throw write_error();
-    // Closing standard output can still report a deferred write error (a network file
-    // system); the message then has nowhere to go, but the status tells.
-    if (std::fclose(out) != 0) {
-        if (to_stdout) return 1;
-        throw write_error();
-    }
-    return 0;
+    output_file out = open_output(output_path);
+    decode_bytes(input.data, config, [&](std::uint8_t byte) { write_output(out, {&byte, 1}); });
+    return close_output(out);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const fskdec_error& e) {
-        std::printf("%s\n", e.what());
-    } catch (const std::bad_alloc&) {
-        std::printf("cannot allocate memory\n");
-    }
-    std::fflush(stdout);
-    return 1;
+    return report_failures(run, argc, argv);
 }

@@ -1,51 +1,11 @@
 #include "app/options.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 
+#include "app/cli.h"
 #include "app/error.h"
-
-namespace {
-
-// The atoi rules (leading white space, optional sign, digits, the rest ignored, 0 without
-// digits), except that a value outside the signed 32-bit range is reported as invalid
-// instead of wrapping: `ok` is false then.
-std::int32_t parse_int(const char* text, bool& ok) {
-    const char* p = text;
-    while (std::isspace(static_cast<unsigned char>(*p)))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = (*p++ == '-');
-    constexpr std::int64_t limit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
-    std::int64_t magnitude = 0;
-    ok = true;
-    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-        magnitude = magnitude * 10 + (*p - '0');
-        if (magnitude > limit) {
-            ok = false;
-            return 0;
-        }
-    }
-    std::int64_t value = negative ? -magnitude : magnitude;
-    if (value > std::numeric_limits<std::int32_t>::max()) {
-        ok = false;
-        return 0;
-    }
-    return static_cast<std::int32_t>(value);
-}
-
-// An integer option value that must be positive; anything else fails with `message`.
-std::int32_t positive_int(const char* text, const char* message) {
-    bool ok = false;
-    std::int32_t value = parse_int(text, ok);
-    if (!ok || value <= 0) throw fskdec_error(message);
-    return value;
-}
-
-}  // namespace
 
 int parse_options(int argc, const char* const* argv, decoder_settings& settings) {
     int i = 1;
@@ -58,7 +18,7 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings)
         }
         if (std::strcmp(arg, "-b") == 0) {
             if (++i >= argc) break;
-            settings.baud_rate = positive_int(argv[i], "illegal baud rate");
+            settings.baud_rate = positive_option(argv[i], "illegal baud rate");
         } else if (std::strcmp(arg, "-p") == 0) {
             settings.phase_sign = -1;
         } else if (std::strcmp(arg, "-t") == 0) {
@@ -70,7 +30,7 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings)
             settings.threshold_ratio = value;
         } else if (std::strcmp(arg, "-w") == 0) {
             if (++i >= argc) break;
-            settings.lower_carrier = positive_int(argv[i], "illegal carrier frequency");
+            settings.lower_carrier = positive_option(argv[i], "illegal carrier frequency");
         }
         // Any other argument starting with '-' is skipped silently.
         ++i;

@@ -128,48 +128,48 @@ wav_layout parse_wav(std::span<const std::uint8_t> file) {
     return place_data(format, canonical_header_size, format.data_size, file.size());
 }
 
+std::vector<std::uint8_t> read_stream_bytes(std::FILE* stream, const std::string& path) {
+    std::vector<std::uint8_t> bytes;
+    std::size_t capacity = 1 << 16;
+    struct stat info {};
+    if (fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode)) {
+        capacity = static_cast<std::size_t>(info.st_size) + 1;  // + 1 sees the end at once
+    }
+    try {
+        std::size_t used = 0;
+        for (;;) {
+            if (used == bytes.size()) bytes.resize(std::max(capacity, bytes.size() * 2));
+            const std::size_t got = std::fread(bytes.data() + used, 1, bytes.size() - used, stream);
+            used += got;
+            if (got == 0) break;
+        }
+        bytes.resize(used);
+    } catch (const std::bad_alloc&) {
+        throw fskdec_error("cannot allocate memory");
+    }
+    if (std::ferror(stream)) throw fskdec_error("cannot read " + path);
+    return bytes;
+}
+
 namespace {
 
 struct file_closer {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-// Reads everything the stream holds; a regular file is read in one piece of its own size.
-std::vector<std::uint8_t> read_all(std::FILE* f, const std::string& path) {
-    std::vector<std::uint8_t> bytes;
-    struct stat info {};
-    std::size_t capacity = 1 << 16;
-    if (fstat(fileno(f), &info) == 0 && S_ISREG(info.st_mode)) {
-        capacity = static_cast<std::size_t>(info.st_size) + 1;  // + 1 sees the end at once
-    }
-    std::size_t used = 0;
-    for (;;) {
-        if (used == bytes.size()) bytes.resize(std::max(capacity, bytes.size() * 2));
-        std::size_t got = std::fread(bytes.data() + used, 1, bytes.size() - used, f);
-        used += got;
-        if (got == 0) break;
-    }
-    if (std::ferror(f)) throw fskdec_error("cannot read " + path);
-    bytes.resize(used);
-    return bytes;
-}
-
 }  // namespace
 
-wav_file load_wav(const std::string& path) {
+std::vector<std::uint8_t> read_file_bytes(const std::string& path) {
     std::unique_ptr<std::FILE, file_closer> file(std::fopen(path.c_str(), "rb"));
     struct stat info {};
     if (!file || (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode))) {
         throw fskdec_error("cannot open " + path);
     }
-    std::vector<std::uint8_t> bytes;
-    try {
-        bytes = read_all(file.get(), path);
-    } catch (const std::bad_alloc&) {
-        throw fskdec_error("cannot allocate memory");
-    }
-    file.reset();
+    return read_stream_bytes(file.get(), path);
+}
 
+wav_file load_wav(const std::string& path) {
+    std::vector<std::uint8_t> bytes = read_file_bytes(path);
     wav_layout layout = parse_wav(bytes);
     // Keep only the sample data, in the buffer that already holds it.
     std::memmove(bytes.data(), bytes.data() + layout.data_offset, layout.format.data_size);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
 #include <vector>
@@ -40,6 +41,14 @@ wav_format read_wav_header(std::span<const std::uint8_t, 44> header);
 // bytes present and trimmed to whole frames (data_size may then be 0: nothing to decode).
 // Throws fskdec_error on an invalid or unusable file.
 wav_layout parse_wav(std::span<const std::uint8_t> file);
+
+// Everything `stream` holds (a regular file is read in one piece of its own size). Throws
+// fskdec_error "cannot read PATH" on a read error, "cannot allocate memory" when out of memory.
+std::vector<std::uint8_t> read_stream_bytes(std::FILE* stream, const std::string& path);
+
+// Everything the file at `path` holds; a directory or a file that cannot be opened throws
+// fskdec_error "cannot open PATH", and read_stream_bytes' errors pass through.
+std::vector<std::uint8_t> read_file_bytes(const std::string& path);
 
 // Reads the file at `path` whole and keeps its sample data. Throws fskdec_error.
 wav_file load_wav(const std::string& path);
