@@ -15,51 +15,15 @@
 #include <vector>
 
 #include "mod/synth.h"
+#include "run_program.h"
 #include "wav_builder.h"
 
 namespace {
 
-struct run_result {
-    std::string out;
-    std::string err;
-    int status = -1;
-};
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const std::string& path, const byte_vector& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
-
-// Runs fskdec with `args` in directory `dir`; standard output goes to `out_path` (relative to
-// `dir`), which is read back unless it is a device.
+// Runs fskdec with `args` in directory `dir`; standard output goes to `out_path`.
 run_result run_fskdec(const std::string& dir, const std::vector<std::string>& args,
                       const std::string& out_path = ".stdout") {
-    std::vector<char*> argv = {const_cast<char*>(FSKDEC_EXE)};
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0) _exit(126);
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-        execv(FSKDEC_EXE, argv.data());
-        _exit(127);
-    }
-    run_result r;
-    int wstatus = 0;
-    if (pid < 0 || waitpid(pid, &wstatus, 0) != pid) return r;
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    if (out_path.rfind("/dev/", 0) != 0) r.out = read_file(dir + "/" + out_path);
-    r.err = read_file(dir + "/.stderr");
-    return r;
+    return run_program(FSKDEC_EXE, dir, args, out_path);
 }
 
 std::string usage(const char* b, const char* t, const char* w) {
@@ -112,7 +76,7 @@ void make_inputs(const std::string& dir) {
     write_file(dir + "/empty.wav", canonical_wav(mono16, samples, 0));
     write_file(dir + "/lowrate.wav", with(mono16, [](fmt_fields& f) { f.sample_rate = 2400; }));
     write_file(dir + "/partial.wav", canonical_wav(mono16, {0x00}));
-    write_file(dir + "/old.bin", {'o', 'l', 'd'});
+    write_file(dir + "/old.bin", std::string("old"));
     std::filesystem::create_directory(dir + "/adir");
 }
 

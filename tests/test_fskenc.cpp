@@ -16,55 +16,18 @@
 #include <string>
 #include <vector>
 
+#include "run_program.h"
+
 namespace {
 
 using bytes_t = std::vector<std::uint8_t>;
 
-struct enc_result {
-    std::string out;
-    std::string err;
-    int status = -1;
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void put_file(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-// Runs fskenc with `args` in `dir`; standard input from `in_path` (relative to `dir`),
-// standard output to `out_path`, which is read back unless it is a device.
-enc_result run_fskenc(const std::string& dir, const std::vector<std::string>& args,
+// Runs fskenc with `args` in `dir`; standard input from `in_path`, standard output to
+// `out_path`.
+run_result run_fskenc(const std::string& dir, const std::vector<std::string>& args,
                       const std::string& out_path = ".stdout",
                       const std::string& in_path = "/dev/null") {
-    std::vector<char*> argv = {const_cast<char*>(FSKENC_EXE)};
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0) _exit(126);
-        const int in = open(in_path.c_str(), O_RDONLY);
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
-            dup2(err, 2) < 0) {
-            _exit(126);
-        }
-        execv(FSKENC_EXE, argv.data());
-        _exit(127);
-    }
-    enc_result r;
-    int wstatus = 0;
-    if (pid < 0 || waitpid(pid, &wstatus, 0) != pid) return r;
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    if (out_path.rfind("/dev/", 0) != 0) r.out = slurp(dir + "/" + out_path);
-    r.err = slurp(dir + "/.stderr");
-    return r;
+    return run_program(FSKENC_EXE, dir, args, out_path, in_path);
 }
 
 // A fresh directory holding "in.bin" (three bytes) for each test.
@@ -77,7 +40,7 @@ class Fskenc : public testing::Test {
         dir = testing::TempDir() + "/fskenc_" + name;
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
-        put_file(dir + "/in.bin", "abc");
+        write_file(dir + "/in.bin", "abc");
     }
     bool exists(const std::string& name) const { return std::filesystem::exists(dir + "/" + name); }
     std::string dir;
@@ -111,7 +74,7 @@ class FskencMessages : public Fskenc, public testing::WithParamInterface<message
 // Every message ends the run with status 1, writes nothing else, and creates no output.
 TEST_P(FskencMessages, OneLineStatusOneNoOutput) {
     const message_case& c = GetParam();
-    const enc_result r = run_fskenc(dir, c.args);
+    const run_result r = run_fskenc(dir, c.args);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "");
@@ -188,14 +151,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Fskenc, WriteErrorOnStandardOutputIsStatusOne) {
     // The message goes to the full device too; the status tells.
-    const enc_result r = run_fskenc(dir, {"in.bin", "-"}, "/dev/full");
+    const run_result r = run_fskenc(dir, {"in.bin", "-"}, "/dev/full");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "");
 }
 
 TEST_F(Fskenc, UnreadableInputCreatesNoOutput) {
     // Reading a directory through standard input fails part way.
-    const enc_result r = run_fskenc(dir, {"-", "out.wav"}, ".stdout", ".");
+    const run_result r = run_fskenc(dir, {"-", "out.wav"}, ".stdout", ".");
     EXPECT_EQ(r.out, "cannot read -\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(exists("out.wav"));
@@ -233,14 +196,14 @@ class FskencHeader : public Fskenc, public testing::WithParamInterface<header_ca
 // times (frame n starts at n / sample_rate seconds), so no error builds up over a long run.
 TEST_P(FskencHeader, CanonicalHeaderAndExactLength) {
     const header_case& c = GetParam();
-    put_file(dir + "/in.bin", std::string(c.input_size, 'x'));
+    write_file(dir + "/in.bin", std::string(c.input_size, 'x'));
     std::vector<std::string> args = c.options;
     args.insert(args.end(), {"in.bin", "out.wav"});
-    const enc_result r = run_fskenc(dir, args);
+    const run_result r = run_fskenc(dir, args);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
-    const std::string f = slurp(dir + "/out.wav");
+    const std::string f = read_file(dir + "/out.wav");
     ASSERT_GE(f.size(), 44u);
     const std::uint64_t frames = (c.bit_times * c.sample_rate + c.baud - 1) / c.baud;
     const std::uint32_t align = c.bits / 8;
@@ -282,9 +245,9 @@ INSTANTIATE_TEST_SUITE_P(
 // The tone stands at a positive peak at every bit boundary, also where the boundary falls
 // between frames: at 44100 Hz and 1200 baud every fourth boundary lands on frame 147·k.
 TEST_F(Fskenc, PeakAtEveryBitBoundaryInContinuousTime) {
-    put_file(dir + "/in.bin", std::string("\x00\xFF\x5A", 3));
+    write_file(dir + "/in.bin", std::string("\x00\xFF\x5A", 3));
     ASSERT_EQ(run_fskenc(dir, {"-l", "8", "in.bin", "out.wav"}).status, 0);
-    const std::string f = slurp(dir + "/out.wav");
+    const std::string f = read_file(dir + "/out.wav");
     const std::size_t frames = (f.size() - 44) / 2;
     const int peak = static_cast<int>(std::lround(0.66 * 32767));
     for (std::size_t n = 0; n < frames; n += 147)
@@ -315,7 +278,7 @@ TEST_P(FskencPhase, FirstFrames) {
     std::vector<std::string> args = c.options;
     args.insert(args.end(), {"in.bin", "out.wav"});
     ASSERT_EQ(run_fskenc(dir, args).status, 0);
-    const std::string f = slurp(dir + "/out.wav");
+    const std::string f = read_file(dir + "/out.wav");
     EXPECT_EQ(sample(f, 0, c.bits), c.first);
     EXPECT_EQ(sample(f, 1, c.bits) > sample(f, 0, c.bits), c.rising);
 }
@@ -333,7 +296,7 @@ INSTANTIATE_TEST_SUITE_P(Table, FskencPhase,
 TEST_F(Fskenc, LeaderToneCountedByZeroCrossings) {
     for (const auto& [w, expected] : {std::pair{"1200", 2400}, std::pair{"2400", 4800}}) {
         ASSERT_EQ(run_fskenc(dir, {"-w", w, "-r", "48000", "in.bin", "out.wav"}).status, 0);
-        const std::string f = slurp(dir + "/out.wav");
+        const std::string f = read_file(dir + "/out.wav");
         int rising = 0;
         for (std::size_t n = 1; n < 48000; ++n)
             rising += sample(f, n - 1, 16) < 0 && sample(f, n, 16) >= 0;
@@ -344,19 +307,19 @@ TEST_F(Fskenc, LeaderToneCountedByZeroCrossings) {
 // Standard input and standard output carry exactly what files do; an existing output is
 // truncated.
 TEST_F(Fskenc, StandardStreamsMatchFiles) {
-    put_file(dir + "/in.bin", std::string(500, '\x5A') + "end");
-    put_file(dir + "/out.wav", std::string(2000000, 'z'));
+    write_file(dir + "/in.bin", std::string(500, '\x5A') + "end");
+    write_file(dir + "/out.wav", std::string(2000000, 'z'));
     ASSERT_EQ(run_fskenc(dir, {"-8", "in.bin", "out.wav"}).status, 0);
-    const enc_result piped = run_fskenc(dir, {"-8", "-", "-"}, ".stdout", "in.bin");
+    const run_result piped = run_fskenc(dir, {"-8", "-", "-"}, ".stdout", "in.bin");
     ASSERT_EQ(piped.status, 0);
     EXPECT_EQ(piped.err, "");
-    const std::string file = slurp(dir + "/out.wav");
+    const std::string file = read_file(dir + "/out.wav");
     EXPECT_EQ(piped.out.size(), file.size());
     EXPECT_TRUE(piped.out == file);
 }
 
 TEST_F(Fskenc, EmptyInputFromStandardInput) {
-    const enc_result r = run_fskenc(dir, {"-l", "0", "-e", "0", "-", "-"});
+    const run_result r = run_fskenc(dir, {"-l", "0", "-e", "0", "-", "-"});
     EXPECT_EQ(r.status, 0);
     ASSERT_EQ(r.out.size(), 44u);
     EXPECT_EQ(u32_at(r.out, 40), 0u);

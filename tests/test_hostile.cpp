@@ -22,6 +22,7 @@
 #include "app/options.h"
 #include "demod/framing.h"
 #include "mod/synth.h"
+#include "run_program.h"
 #include "wav/wav.h"
 #include "wav_builder.h"
 
@@ -186,41 +187,9 @@ const std::vector<hostile_case> hostile_cases = {
      std::nullopt},
 };
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const std::string& path, const byte_vector& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
-
-struct run_result {
-    std::string out;
-    int status = -1;
-};
-
-// Runs fskdec with `args`; its standard output is captured through a file in `dir`.
+// Runs fskdec with `args` in `dir`.
 run_result run_fskdec(const std::string& dir, const std::vector<std::string>& args) {
-    const std::string out_path = dir + "/stdout.txt";
-    std::vector<char*> argv = {const_cast<char*>(FSKDEC_EXE)};
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (std::freopen(out_path.c_str(), "w", stdout) == nullptr) _exit(126);
-        execv(FSKDEC_EXE, argv.data());
-        _exit(127);
-    }
-    run_result r;
-    int wstatus = 0;
-    if (pid < 0 || waitpid(pid, &wstatus, 0) != pid) return r;
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    r.out = read_file(out_path);
-    return r;
+    return run_program(FSKDEC_EXE, dir, args);
 }
 
 class Hostile : public ::testing::TestWithParam<hostile_case> {

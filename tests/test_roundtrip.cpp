@@ -18,6 +18,7 @@
 #include "app/options.h"
 #include "demod/framing.h"
 #include "mod/synth.h"
+#include "run_program.h"
 #include "wav/wav.h"
 
 namespace {
@@ -158,11 +159,6 @@ struct cli_case {
     std::size_t payload_size;
     bool through_pipes;  // fskenc reads standard input and writes standard output
 };
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 int run_shell(const std::string& command) {
     const int status = std::system(command.c_str());
