@@ -1,5 +1,6 @@
 # One command each: `make` builds the release binary, `make test` builds and runs every test,
-# `make demo` encodes the example text with fskenc and decodes it back with fskdec,
+# `make demo` decodes the shipped example recording, then encodes its text with fskenc and
+# decodes that back,
 # `make install PREFIX=...` installs both tools and their man pages, `make fuzz` runs the fuzz
 # targets at length, `make bench` times the plain and the fast decoding path.
 CMAKE ?= cmake
@@ -21,8 +22,11 @@ test: build
 	ctest --preset release -j $(JOBS)
 
 demo: build
-	./build/release/fskenc examples/hello.txt build/release/hello.wav
-	./build/release/fskdec build/release/hello.wav -
+	@echo "== fskdec examples/hello.wav - =="
+	@./build/release/fskdec examples/hello.wav -
+	@echo "== fskenc examples/hello.txt build/release/hello.wav && fskdec build/release/hello.wav - =="
+	@./build/release/fskenc examples/hello.txt build/release/hello.wav
+	@./build/release/fskdec build/release/hello.wav -
 
 install: build
 	$(CMAKE) --install build/release --prefix $(PREFIX)
