@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,7 +20,8 @@ struct wav_format {
 // A loaded input: its format and its sample data, trimmed to whole frames.
 struct wav_file {
     wav_format format;
-    std::vector<std::uint8_t> data;
+    std::span<const std::uint8_t> data;         // the sample data, whole frames only
+    std::shared_ptr<const std::uint8_t> image;  // owns the file image `data` lies in
 };
 
 // Where the sample data stands inside a file image.
