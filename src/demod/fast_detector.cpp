@@ -26,7 +26,8 @@ double sample_value(const std::uint8_t* frame, std::int32_t phase_sign) {
 // The nodes of the deepest level (whose children are the samples themselves) for start frames
 // from .. to - 1. A sample is the child (sample, 0): its imaginary part only ever adds
 // products with an exact zero, so it is left out (the sign of a zero aside, the sums are the
-// same). P is the level's factor when known at compile time, 0 otherwise.
+// same). The first child's twiddle is exactly 1 + 0i, so the sum starts at that child
+// itself. P is the level's factor when known at compile time, 0 otherwise.
 template <bool eight_bit, int P>
 void fill_sample_level(const tone_bins& bins, bin_level& level, std::size_t from, std::size_t to) {
     const std::size_t p =
@@ -37,10 +38,11 @@ void fill_sample_level(const tone_bins& bins, bin_level& level, std::size_t from
     const std::size_t mask = level.mask;
     const std::uint8_t* frame = bins.data.data() + from * bins.frame_bytes;
     for (std::size_t t = from; t < to; ++t, frame += bins.frame_bytes) {
-        bin_lanes re = {0.0, 0.0};
+        const double v0 = sample_value<eight_bit>(frame, bins.phase_sign);
+        bin_lanes re = {v0, v0};
         bin_lanes im = {0.0, 0.0};
-        const std::uint8_t* at = frame;
-        for (std::size_t j = 0; j < p; ++j, at += hop) {
+        const std::uint8_t* at = frame + hop;
+        for (std::size_t j = 1; j < p; ++j, at += hop) {
             const double v = sample_value<eight_bit>(at, bins.phase_sign);
             const bin_lanes x = {v, v};
             re = re + tw[j].re * x;
@@ -52,7 +54,8 @@ void fill_sample_level(const tone_bins& bins, bin_level& level, std::size_t from
 }
 
 // The nodes of `level` for start frames from .. to - 1 from those of `child`, the next
-// deeper level, which must hold every child they read.
+// deeper level, which must hold every child they read. As above, the sum starts at the
+// first child, whose twiddle is 1 + 0i (0 + 1*x - 0*y equals x but for the sign of a zero).
 template <int P>
 void fill_inner_level(bin_level& level, const bin_level& child, std::size_t from, std::size_t to) {
     const std::size_t p =
@@ -64,10 +67,10 @@ void fill_inner_level(bin_level& level, const bin_level& child, std::size_t from
     const std::size_t mask = level.mask;
     const std::size_t stride = level.stride;
     for (std::size_t t = from; t < to; ++t) {
-        bin_lanes re = {0.0, 0.0};
-        bin_lanes im = {0.0, 0.0};
-        std::size_t at = t;
-        for (std::size_t j = 0; j < p; ++j, at += stride) {
+        bin_lanes re = in[t & in_mask].re;
+        bin_lanes im = in[t & in_mask].im;
+        std::size_t at = t + stride;
+        for (std::size_t j = 1; j < p; ++j, at += stride) {
             const bin_node& x = in[at & in_mask];
             re = re + (tw[j].re * x.re - tw[j].im * x.im);
             im = im + (tw[j].re * x.im + tw[j].im * x.re);
