@@ -12,7 +12,8 @@ using byte_sink = std::function<void(std::uint8_t)>;
 
 // The asynchronous framing over the whole data: find a start bit (lower tone), read eight
 // data bits least significant first, emit the byte, repeat until the data ends. `detect`
-// is called as detect(cursor) and behaves as detect_bit does.
+// is called as detect(cursor) and behaves as detect_bit does. Here and below, `data` holds
+// whole frames (load_wav and parse_wav trim it so), as the detectors read a frame whole.
 template <class Detect>
 void frame_bytes(std::span<const std::uint8_t> data, const demod_config& config, Detect&& detect,
                  const byte_sink& emit) {
