@@ -65,7 +65,7 @@ timing time_it(F&& f) {
 // idle gap of 0 to 40 bit times, until `seconds` of audio are written. Returns the file image
 // and the bytes sent.
 std::vector<std::uint8_t> make_recording(double seconds, std::vector<std::uint8_t>& sent) {
-    fsk_signal signal;
+    synth_settings signal;
     signal.amplitude = 0.6;
     signal.noise = 0.02;
     signal.seed = 2024;

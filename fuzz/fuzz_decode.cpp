@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/error.h"
+#include "base/error.h"
 #include "app/options.h"
 #include "demod/framing.h"
 #include "fuzz_input.h"

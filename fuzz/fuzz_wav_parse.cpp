@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "app/error.h"
+#include "base/error.h"
 #include "wav/wav.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {

@@ -23,7 +23,7 @@ const bytes payload = {'K'};
 
 bytes samples(std::int32_t rate, std::int32_t bits, std::int32_t channels, std::int32_t baud = 1200,
               std::int32_t tone = 1200, double phase = 0.0, double noise = 0.0) {
-    fsk_signal s;
+    synth_settings s;
     s.sample_rate = rate;
     s.quantization_bit = bits;
     s.channels = channels;

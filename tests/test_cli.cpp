@@ -44,7 +44,7 @@ const std::string bad_threshold = "threshold must be between 0 and 1\n";
 const std::string bad_carrier = "illegal carrier frequency\n";
 
 byte_vector synthesized(const std::string& text, std::int32_t baud_rate) {
-    fsk_signal signal;
+    synth_settings signal;
     signal.baud_rate = baud_rate;
     signal.leader_bits = 20;
     signal.gap_bits = 2;

@@ -27,7 +27,7 @@ struct recording {
     bytes data;
 };
 
-recording record(const bytes& payload, const fsk_signal& signal) {
+recording record(const bytes& payload, const synth_settings& signal) {
     const bytes file = synthesize_wav(payload, signal);
     const wav_layout layout = parse_wav(file);
     const auto begin = file.begin() + static_cast<std::ptrdiff_t>(layout.data_offset);
@@ -56,7 +56,7 @@ bytes payload(std::size_t length, unsigned seed) {
     return b;
 }
 
-decoder_settings settings_for(const fsk_signal& s, std::int32_t phase_sign = 1) {
+decoder_settings settings_for(const synth_settings& s, std::int32_t phase_sign = 1) {
     decoder_settings settings;
     settings.baud_rate = s.baud_rate;
     settings.lower_carrier = s.lower_tone;
@@ -75,8 +75,8 @@ struct format_row {
     std::int32_t leader, gap, trailer;
 };
 
-fsk_signal signal_for(const format_row& f) {
-    fsk_signal s;
+synth_settings signal_for(const format_row& f) {
+    synth_settings s;
     s.sample_rate = f.sample_rate;
     s.quantization_bit = f.bits;
     s.channels = f.channels;
@@ -94,7 +94,7 @@ TEST(Decode, RandomPayloadsInEveryFormat) {
     };
     unsigned seed = 1;
     for (const format_row& row : rows) {
-        const fsk_signal s = signal_for(row);
+        const synth_settings s = signal_for(row);
         const bytes sent = payload(row.sample_rate > 50000 ? 12 : 24, seed++);
         SCOPED_TRACE(testing::Message() << row.sample_rate << " Hz " << row.bits << "-bit "
                                         << row.channels << " ch, gap " << row.gap);
@@ -104,7 +104,7 @@ TEST(Decode, RandomPayloadsInEveryFormat) {
 
 TEST(Decode, AnyIdleGapBetweenBytes) {
     for (std::int32_t gap : {0, 1, 2, 7, 60}) {
-        fsk_signal s;
+        synth_settings s;
         s.leader_bits = gap;
         s.gap_bits = gap;
         s.trailer_bits = gap + 1;
@@ -115,7 +115,7 @@ TEST(Decode, AnyIdleGapBetweenBytes) {
 }
 
 TEST(Decode, LongPayload) {
-    fsk_signal s;
+    synth_settings s;
     s.gap_bits = 1;
     s.trailer_bits = 1;
     const bytes sent = payload(300, 99);
@@ -135,7 +135,7 @@ TEST(Decode, PhaseAtTheBitBoundary) {
         {90, 1, true}, {90, -1, false}, {180, -1, true},
     };
     for (const row& r : rows) {
-        fsk_signal s;
+        synth_settings s;
         s.sample_rate = 48000;
         s.phase_degrees = r.phase_degrees;
         s.leader_bits = 2;
@@ -162,7 +162,7 @@ TEST(Decode, OtherBaudRatesAndTones) {
         {300, 600, 9600, 8},    {2400, 2400, 48000, 16}, {1200, 2400, 48000, 16},
     };
     for (const row& r : rows) {
-        fsk_signal s;
+        synth_settings s;
         s.baud_rate = r.baud;
         s.lower_tone = r.lower;
         s.sample_rate = r.sample_rate;
@@ -195,7 +195,7 @@ TEST(Decode, DataEndingInsideAByte) {
     for (const format_row& f : formats) {
         for (const row& r : rows) {
             ASSERT_EQ((r.byte >> r.last_bit) & 1, 0);
-            const fsk_signal s = signal_for(f);
+            const synth_settings s = signal_for(f);
             recording rec = record({0x5A, r.byte}, s);
             // Bit times before the second byte's start bit, then through bit last_bit.
             const std::uint64_t bits = static_cast<std::uint64_t>(f.leader + 9 + f.gap) + 2 +
@@ -207,7 +207,7 @@ TEST(Decode, DataEndingInsideAByte) {
             expect_decodes(rec, settings_for(s), {0x5A, r.written});
         }
         // Cut at the end of the start bit, or inside the idle before it: nothing more.
-        fsk_signal s = signal_for(f);
+        synth_settings s = signal_for(f);
         s.gap_bits = f.gap + 1;
         const auto before_start = static_cast<std::uint64_t>(f.leader + 9 + s.gap_bits);
         for (std::uint64_t bits : {before_start + 1, before_start - 1}) {
@@ -222,7 +222,7 @@ TEST(Decode, DataEndingInsideAByte) {
 TEST(Decode, SilenceOrIdleToneGivesNothing) {
     for (std::int32_t channels : {1, 2}) {
         for (std::int32_t bits : {8, 16}) {
-            fsk_signal s;
+            synth_settings s;
             s.quantization_bit = bits;
             s.channels = channels;
             s.leader_bits = 40;
@@ -243,7 +243,7 @@ TEST(Decode, NoisySignals) {
         std::uint64_t seed;
     };
     for (row r : {row{0.05, 16, 1}, row{0.1, 16, 2}, row{0.1, 8, 3}, row{0.15, 16, 4}}) {
-        fsk_signal s;
+        synth_settings s;
         s.noise = r.noise;
         s.seed = r.seed;
         s.quantization_bit = r.bits;
@@ -336,7 +336,7 @@ TEST(Decode, Executable) {
     const std::string dir = testing::TempDir();
     int n = 0;
     for (const row& r : rows) {
-        fsk_signal s;
+        synth_settings s;
         s.baud_rate = r.baud;
         s.lower_tone = r.lower;
         s.sample_rate = r.sample_rate;

@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/error.h"
+#include "base/error.h"
 #include "demod/detector.h"
 
 namespace {

@@ -248,7 +248,7 @@ std::vector<std::uint8_t> make_data(const signal_case& c) {
                                    static_cast<std::size_t>(c.baud);
         data = random_bytes(frames * frame_bytes, seed);
     } else {
-        fsk_signal signal;
+        synth_settings signal;
         signal.sample_rate = c.sample_rate;
         signal.quantization_bit = c.bits;
         signal.channels = c.channels;

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/error.h"
+#include "base/error.h"
 #include "app/options.h"
 #include "demod/framing.h"
 #include "mod/synth.h"
@@ -32,7 +32,7 @@ const std::string text = "hostile";
 
 // The synthesized signal of `text` (44100 Hz, 1200 baud), as sample data of one channel.
 byte_vector signal_samples(std::int32_t bits) {
-    fsk_signal signal;
+    synth_settings signal;
     signal.quantization_bit = bits;
     signal.leader_bits = 20;
     signal.gap_bits = 2;

@@ -8,7 +8,7 @@
 
 TEST(Smoke, DecodesSynthesizedText) {
     const std::string text = "Hello, FSK!";
-    fsk_signal signal;
+    synth_settings signal;
     signal.leader_bits = 20;
     signal.gap_bits = 2;
     signal.trailer_bits = 20;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/error.h"
+#include "base/error.h"
 #include "wav/wav.h"
 #include "wav_builder.h"
 

@@ -4,7 +4,7 @@
 #include <limits>
 #include <new>
 
-#include "app/error.h"
+#include "base/error.h"
 
 std::int32_t int_option(const char* text, const char* message) {
     const char* p = text;

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "app/cli.h"
-#include "app/error.h"
+#include "base/error.h"
 
 namespace {
 
@@ -101,8 +101,8 @@ std::string encoder_usage_text(const encoder_settings& settings) {
            last;
 }
 
-fsk_signal make_encoder_signal(const encoder_settings& settings) {
-    fsk_signal signal;
+synth_settings make_encoder_signal(const encoder_settings& settings) {
+    synth_settings signal;
     signal.sample_rate = settings.sample_rate;
     signal.quantization_bit = settings.quantization_bit;
     signal.channels = 1;

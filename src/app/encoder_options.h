@@ -29,4 +29,4 @@ std::string encoder_usage_text(const encoder_settings& settings);
 
 // The synthesizer's description of the signal the settings ask for: mono, tone at a
 // positive peak at every bit boundary (a trough with phase_sign -1), no noise.
-fsk_signal make_encoder_signal(const encoder_settings& settings);
+synth_settings make_encoder_signal(const encoder_settings& settings);

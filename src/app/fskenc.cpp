@@ -31,7 +31,7 @@ int run(int argc, const char* const* argv) {
     const std::string output_path = argv[argc - 1];
 
     const std::vector<std::uint8_t> input = read_input(input_path);
-    const fsk_signal signal = make_encoder_signal(settings);
+    const synth_settings signal = make_encoder_signal(settings);
     synth_data_size(signal, input.size());  // a recording too long fails before the output
 
     output_file out = open_output(output_path);

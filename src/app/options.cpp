@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "app/cli.h"
-#include "app/error.h"
+#include "base/error.h"
 
 int parse_options(int argc, const char* const* argv, decoder_settings& settings) {
     int i = 1;

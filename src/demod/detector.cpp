@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "app/error.h"
+#include "base/error.h"
 
 demod_config make_demod_config(const wav_format& format, const decoder_settings& settings) {
     // 64-bit arithmetic: 2a can exceed the 32-bit range and the rate may be negative.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/error.h"
+#include "base/error.h"
 #include "demod/dft.h"
 #include "wav/wav.h"
 
@@ -26,7 +26,7 @@ double gaussian(std::uint64_t& state) {  // Box-Muller
     return r * std::cos(two_pi * uniform_open(state));
 }
 
-void put_sample(const fsk_signal& signal, double value, std::vector<std::uint8_t>& out) {
+void put_sample(const synth_settings& signal, double value, std::vector<std::uint8_t>& out) {
     for (std::int32_t c = 0; c < signal.channels; ++c) {
         const double v = c == 0 ? value : -value;
         if (signal.quantization_bit == 8) {
@@ -48,7 +48,7 @@ double tone_at(std::uint64_t turn, std::uint64_t rate, double phase0) {
 
 }  // namespace
 
-fsk_synth start_synth(const fsk_signal& signal) {
+fsk_synth start_synth(const synth_settings& signal) {
     fsk_synth synth;
     synth.signal = signal;
     synth.rng = signal.seed;
@@ -64,7 +64,7 @@ fsk_synth start_synth(const fsk_signal& signal) {
 }
 
 void synth_bits(fsk_synth& synth, int bit, std::uint64_t count, std::vector<std::uint8_t>& out) {
-    const fsk_signal& s = synth.signal;
+    const synth_settings& s = synth.signal;
     const auto rate = static_cast<std::uint64_t>(s.sample_rate);
     const auto baud = static_cast<std::uint64_t>(s.baud_rate);
     // The tone's cycles per bit time: the lower tone a, the upper 2a.
@@ -94,19 +94,19 @@ void synth_byte(fsk_synth& synth, std::uint8_t byte, std::vector<std::uint8_t>& 
     synth_bits(synth, 1, static_cast<std::uint64_t>(synth.signal.gap_bits), out);
 }
 
-std::uint64_t synth_frames(const fsk_signal& signal, std::uint64_t bits) {
+std::uint64_t synth_frames(const synth_settings& signal, std::uint64_t bits) {
     const auto rate = static_cast<std::uint64_t>(signal.sample_rate);
     const auto baud = static_cast<std::uint64_t>(signal.baud_rate);
     return (bits * rate + baud - 1) / baud;  // frames n with n * baud < bits * rate
 }
 
-std::uint64_t synth_bit_count(const fsk_signal& signal, std::uint64_t byte_count) {
+std::uint64_t synth_bit_count(const synth_settings& signal, std::uint64_t byte_count) {
     return static_cast<std::uint64_t>(signal.leader_bits) +
            byte_count * (9 + static_cast<std::uint64_t>(signal.gap_bits)) +
            static_cast<std::uint64_t>(signal.trailer_bits);
 }
 
-std::uint32_t synth_data_size(const fsk_signal& signal, std::uint64_t byte_count) {
+std::uint32_t synth_data_size(const synth_settings& signal, std::uint64_t byte_count) {
     // Every product and sum is checked: the counts come from the command line and the input.
     const auto too_long = [] { return fskdec_error("output too long for a WAV file"); };
     const auto rate = static_cast<std::uint64_t>(signal.sample_rate);
@@ -131,7 +131,7 @@ std::uint32_t synth_data_size(const fsk_signal& signal, std::uint64_t byte_count
     return static_cast<std::uint32_t>(size);
 }
 
-void stream_wav(std::span<const std::uint8_t> bytes, const fsk_signal& signal,
+void stream_wav(std::span<const std::uint8_t> bytes, const synth_settings& signal,
                 const chunk_sink& write) {
     const std::uint32_t data_size = synth_data_size(signal, bytes.size());
     std::vector<std::uint8_t> buffer =
@@ -172,7 +172,7 @@ void stream_wav(std::span<const std::uint8_t> bytes, const fsk_signal& signal,
 }
 
 std::vector<std::uint8_t> synthesize_samples(std::span<const std::uint8_t> bytes,
-                                             const fsk_signal& signal) {
+                                             const synth_settings& signal) {
     std::vector<std::uint8_t> out;
     const std::uint64_t frames = synth_frames(signal, synth_bit_count(signal, bytes.size()));
     out.reserve(frames * static_cast<std::uint64_t>(signal.channels) *
@@ -186,7 +186,7 @@ std::vector<std::uint8_t> synthesize_samples(std::span<const std::uint8_t> bytes
 }
 
 std::vector<std::uint8_t> synthesize_wav(std::span<const std::uint8_t> bytes,
-                                         const fsk_signal& signal) {
+                                         const synth_settings& signal) {
     std::vector<std::uint8_t> file;
     file.reserve(44 + std::size_t{synth_data_size(signal, bytes.size())});
     stream_wav(bytes, signal, [&](std::span<const std::uint8_t> piece) {

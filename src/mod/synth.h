@@ -8,7 +8,7 @@
 // What the synthesizer produces: a phase-continuous two-tone FSK signal, each byte framed
 // as a start bit (lower tone), eight data bits least significant first, then idle upper
 // tone. With phase_degrees 0 the tone stands at a positive peak at every bit boundary.
-struct fsk_signal {
+struct synth_settings {
     std::int32_t sample_rate = 44100;
     std::int32_t quantization_bit = 16;  // 8 or 16
     std::int32_t channels = 1;           // channel 0 carries the signal, the others its negation
@@ -26,7 +26,7 @@ struct fsk_signal {
 // Streaming state: how far the signal has come. Samples are computed from the frame index in
 // continuous time, so a sample rate that is not a multiple of the baud rate stays exact.
 struct fsk_synth {
-    fsk_signal signal;
+    synth_settings signal;
     std::uint64_t frame = 0;  // next frame to produce
     std::uint64_t bit = 0;    // bit time that frame falls in
     std::uint64_t rng = 0;    // noise generator state
@@ -35,7 +35,7 @@ struct fsk_synth {
     std::vector<double> tone_table;
 };
 
-fsk_synth start_synth(const fsk_signal& signal);
+fsk_synth start_synth(const synth_settings& signal);
 
 // Appends the frames of the next `count` bit times, all carrying `bit`, to `out`.
 void synth_bits(fsk_synth& synth, int bit, std::uint64_t count, std::vector<std::uint8_t>& out);
@@ -44,14 +44,14 @@ void synth_bits(fsk_synth& synth, int bit, std::uint64_t count, std::vector<std:
 void synth_byte(fsk_synth& synth, std::uint8_t byte, std::vector<std::uint8_t>& out);
 
 // Frames in a signal of `bits` bit times.
-std::uint64_t synth_frames(const fsk_signal& signal, std::uint64_t bits);
+std::uint64_t synth_frames(const synth_settings& signal, std::uint64_t bits);
 
 // Bit times of the whole signal for `byte_count` bytes: leader, framed bytes, trailer.
-std::uint64_t synth_bit_count(const fsk_signal& signal, std::uint64_t byte_count);
+std::uint64_t synth_bit_count(const synth_settings& signal, std::uint64_t byte_count);
 
 // Bytes of sample data in the whole signal for `byte_count` bytes. Throws fskdec_error
 // "output too long for a WAV file" when they do not fit the header's 32-bit size fields.
-std::uint32_t synth_data_size(const fsk_signal& signal, std::uint64_t byte_count);
+std::uint32_t synth_data_size(const synth_settings& signal, std::uint64_t byte_count);
 
 // Receives the file image piece by piece, in order.
 using chunk_sink = std::function<void(std::span<const std::uint8_t>)>;
@@ -60,13 +60,13 @@ using chunk_sink = std::function<void(std::span<const std::uint8_t>)>;
 // of bounded size as it is produced: the header first, then the sample data. Memory stays
 // bounded whatever the leader, gap and trailer lengths. Throws fskdec_error as
 // synth_data_size does, before anything is written.
-void stream_wav(std::span<const std::uint8_t> bytes, const fsk_signal& signal,
+void stream_wav(std::span<const std::uint8_t> bytes, const synth_settings& signal,
                 const chunk_sink& write);
 
 // The whole signal's sample data (no header).
 std::vector<std::uint8_t> synthesize_samples(std::span<const std::uint8_t> bytes,
-                                             const fsk_signal& signal);
+                                             const synth_settings& signal);
 
 // The whole signal as a canonical 44-byte-header WAV file image.
 std::vector<std::uint8_t> synthesize_wav(std::span<const std::uint8_t> bytes,
-                                         const fsk_signal& signal);
+                                         const synth_settings& signal);

@@ -10,7 +10,7 @@
 #include <memory>
 #include <new>
 
-#include "app/error.h"
+#include "base/error.h"
 
 namespace {
 
