@@ -1,4 +1,4 @@
-# One command each: `make` builds the release binary, `make test` builds and runs every test,
+# One command each: `make` builds the two tools, `make test` builds and runs every test,
 # `make demo` decodes the shipped example recording, then encodes its text with fskenc and
 # decodes that back,
 # `make install PREFIX=...` installs both tools and their man pages, `make fuzz` runs the fuzz
@@ -14,11 +14,14 @@ FUZZ_JOBS ?= 1
 
 all: build
 
+# The two tools alone: no test framework needed.
 build:
-	$(CMAKE) --preset release
+	$(CMAKE) --preset release -DFSKDEC_BUILD_TESTS=OFF
 	$(CMAKE) --build --preset release -j $(JOBS)
 
-test: build
+test:
+	$(CMAKE) --preset release -DFSKDEC_BUILD_TESTS=ON
+	$(CMAKE) --build --preset release -j $(JOBS)
 	ctest --preset release -j $(JOBS)
 
 demo: build

@@ -1,14 +1,16 @@
-// Decoding speed: the plain detector (a full mixed_radix_dft per window position) against the
-// fast one (bins a and 2a only, nodes shared between positions), on a synthesized recording
-// of random bytes with idle gaps, with the time to load the file as a floor and the whole
-// fskdec process for scale.
+// Decoding speed and memory: the plain detector (a full mixed_radix_dft per window position)
+// against the fast one (bins a and 2a only, nodes shared between positions) on a synthesized
+// recording of random bytes with idle gaps, the whole fskdec process from a file and through
+// a pipe, and the peak memory of the process on a long recording.
 //
-//   fskdec_bench [minutes [repeats [keep.wav]]]     defaults: 10 minutes, 7 repeats
+//   fskdec_bench [minutes [repeats [memory-minutes]]]     defaults: 10, 7, 60
 //
 // The plain path runs once (it takes about 3 s per minute of audio), the others `repeats`
-// times (the median is shown). With a third argument the recording is also kept there, for
-// measuring fskdec from outside (/usr/bin/time -v, perf).
+// times (the median is shown). The processes run first, while this program is still small:
+// a child's peak memory as the kernel reports it includes what its parent had mapped when
+// the child was started.
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -21,16 +23,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "app/options.h"
+#include "audio/input.h"
+#include "audio/wav_writer.h"
+#include "base/error.h"
 #include "demod/framing.h"
 #include "mod/synth.h"
-#include "wav/wav.h"
 
 namespace {
 
@@ -47,10 +48,11 @@ double cpu_seconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-// Wall and CPU seconds of one run.
+// Wall and CPU seconds of one run, and the peak resident memory of a process.
 struct timing {
     double wall = 0.0;
     double cpu = 0.0;
+    double peak_mib = 0.0;
 };
 
 template <class F>
@@ -58,55 +60,76 @@ timing time_it(F&& f) {
     const auto start = clock_type::now();
     const double cpu_start = cpu_seconds();
     f();
-    return {seconds_since(start), cpu_seconds() - cpu_start};
+    return {seconds_since(start), cpu_seconds() - cpu_start, 0.0};
 }
 
-// Random bytes at 1200 baud on 1200/2400 Hz, 44.1 kHz 16-bit mono, each byte followed by an
-// idle gap of 0 to 40 bit times, until `seconds` of audio are written. Returns the file image
-// and the bytes sent.
-std::vector<std::uint8_t> make_recording(double seconds, std::vector<std::uint8_t>& sent) {
+// Writes random bytes at 1200 baud on 1200/2400 Hz, 44.1 kHz 16-bit mono, each byte followed
+// by an idle gap of 0 to 40 bit times, until `seconds` of audio, to `path` in pieces (memory
+// stays small whatever the length). Returns the bytes sent.
+std::vector<std::uint8_t> write_recording(const std::string& path, double seconds) {
     synth_settings signal;
     signal.amplitude = 0.6;
     signal.noise = 0.02;
     signal.seed = 2024;
     const auto frames = static_cast<std::uint64_t>(seconds * signal.sample_rate);
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) throw fskdec_error("cannot open " + path);
+    const std::vector<std::uint8_t> header =
+        make_wav_header(1, signal.sample_rate, 16, static_cast<std::uint32_t>(frames * 2));
+    std::fwrite(header.data(), 1, header.size(), file);
+    std::vector<std::uint8_t> sent;
     std::vector<std::uint8_t> data;
-    data.reserve(static_cast<std::size_t>(frames) * 2 + 4096);
     fsk_synth synth = start_synth(signal);
     std::mt19937_64 rng(7);
     synth_bits(synth, 1, 30, data);
+    std::uint64_t written = 0;
     while (synth.frame < frames) {
         const auto byte = static_cast<std::uint8_t>(rng());
         sent.push_back(byte);
         synth_byte(synth, byte, data);
         synth_bits(synth, 1, 1 + rng() % 40, data);
+        const std::uint64_t room = frames * 2 - written;
+        const std::size_t take =
+            static_cast<std::size_t>(std::min<std::uint64_t>(data.size(), room));
+        if (data.size() >= (1 << 16) || synth.frame >= frames) {
+            std::fwrite(data.data(), 1, take, file);
+            written += take;
+            data.clear();
+        }
     }
-    std::vector<std::uint8_t> file =
-        make_wav_header(1, signal.sample_rate, 16, static_cast<std::uint32_t>(data.size()));
-    file.insert(file.end(), data.begin(), data.end());
-    return file;
+    if (std::fclose(file) != 0) throw fskdec_error("cannot write " + path);
+    return sent;
 }
 
-std::vector<std::uint8_t> decode_with(
-    const std::function<void(std::span<const std::uint8_t>, const demod_config&, const byte_sink&)>&
-        decode,
-    const wav_file& input, const demod_config& config) {
-    std::vector<std::uint8_t> out;
-    decode(input.data, config, [&](std::uint8_t b) { out.push_back(b); });
-    return out;
-}
-
-// Runs `fskdec path /dev/null` and returns its wall and CPU (user + system) time. (Its peak
-// RSS cannot be read from here: a child spawned from this large process inherits its
-// high-water mark. Measure it with /usr/bin/time -v on a kept recording.)
-timing run_process(const std::string& path) {
-    const char* argv[] = {FSKDEC_EXE, path.c_str(), "/dev/null", nullptr};
+// Runs `fskdec input /dev/null` (input "/dev/stdin" with `stdin_path` behind a pipe when
+// given) and returns its wall and CPU (user + system) time and peak memory.
+timing run_process(const std::string& input, const std::string& stdin_path = "") {
+    const char* argv[] = {FSKDEC_EXE, input.c_str(), "/dev/null", nullptr};
+    int pipe_fds[2] = {-1, -1};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!stdin_path.empty()) {
+        if (pipe(pipe_fds) != 0) throw fskdec_error("cannot make a pipe");
+        posix_spawn_file_actions_adddup2(&actions, pipe_fds[0], 0);
+        posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
+        posix_spawn_file_actions_addclose(&actions, pipe_fds[1]);
+    }
     const auto start = clock_type::now();
     pid_t pid = 0;
-    if (posix_spawn(&pid, FSKDEC_EXE, nullptr, nullptr, const_cast<char* const*>(argv), environ) !=
+    if (posix_spawn(&pid, FSKDEC_EXE, &actions, nullptr, const_cast<char* const*>(argv), environ) !=
         0) {
-        std::printf("cannot run %s\n", FSKDEC_EXE);
-        std::exit(1);
+        throw fskdec_error(std::string("cannot run ") + FSKDEC_EXE);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    if (!stdin_path.empty()) {
+        close(pipe_fds[0]);
+        const int in = open(stdin_path.c_str(), O_RDONLY);
+        std::vector<char> piece(1 << 16);
+        for (ssize_t got; in >= 0 && (got = read(in, piece.data(), piece.size())) > 0;) {
+            if (write(pipe_fds[1], piece.data(), static_cast<std::size_t>(got)) != got) break;
+        }
+        if (in >= 0) close(in);
+        close(pipe_fds[1]);
     }
     int status = 0;
     rusage usage{};
@@ -115,11 +138,9 @@ timing run_process(const std::string& path) {
     const auto seconds = [](timeval t) {
         return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
     };
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::printf("fskdec failed\n");
-        std::exit(1);
-    }
-    return {elapsed, seconds(usage.ru_utime) + seconds(usage.ru_stime)};
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw fskdec_error("fskdec failed");
+    return {elapsed, seconds(usage.ru_utime) + seconds(usage.ru_stime),
+            static_cast<double>(usage.ru_maxrss) / 1024.0};
 }
 
 // The run of median wall time.
@@ -128,78 +149,90 @@ timing median(std::vector<timing> v) {
     return v[v.size() / 2];
 }
 
-}  // namespace
+// Decodes the recording at `path` in this process with the fast or the plain detector.
+std::vector<std::uint8_t> decode_file(const std::string& path, bool plain) {
+    const std::unique_ptr<sample_source> source = open_audio(path);
+    const demod_config config = make_demod_config(source->format(), fsk_signal{}, 0.15);
+    sample_window window = make_sample_window(*source, 0, detector_history(config), false);
+    std::vector<std::uint8_t> out;
+    const byte_sink sink = [&](const framed_byte& b) { out.push_back(b.value); };
+    if (plain) {
+        decode_bytes_plain(window, config, sink);
+    } else {
+        decode_bytes(window, config, sink);
+    }
+    return out;
+}
 
-int main(int argc, char** argv) {
+int bench(int argc, char** argv) {
     const double minutes = argc > 1 ? std::atof(argv[1]) : 10.0;
     const int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
-    if (!(minutes > 0.0)) {
-        std::printf("usage: fskdec_bench [minutes [repeats [keep.wav]]]\n");
+    const double memory_minutes = argc > 3 ? std::atof(argv[3]) : 60.0;
+    if (!(minutes > 0.0) || !(memory_minutes > 0.0)) {
+        std::printf("usage: fskdec_bench [minutes [repeats [memory-minutes]]]\n");
         return 1;
     }
     const double audio_seconds = minutes * 60.0;
-
-    std::vector<std::uint8_t> sent;
-    const std::vector<std::uint8_t> file = make_recording(audio_seconds, sent);
-    const bool keep = argc > 3;
-    const std::filesystem::path path =
-        keep ? std::filesystem::path(argv[3])
-             : std::filesystem::temp_directory_path() /
-                   ("fskdec_bench_" + std::to_string(getpid()) + ".wav");
-    {
-        std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(file.data()),
-                  static_cast<std::streamsize>(file.size()));
-        if (!out) {
-            std::printf("cannot write %s\n", path.c_str());
-            return 1;
-        }
-    }
+    const std::filesystem::path dir = std::filesystem::temp_directory_path();
+    const std::string tag = std::to_string(getpid());
+    const std::string path = (dir / ("fskdec_bench_" + tag + ".wav")).string();
+    const std::string long_path = (dir / ("fskdec_bench_long_" + tag + ".wav")).string();
+    const std::vector<std::uint8_t> sent = write_recording(path, audio_seconds);
+    write_recording(long_path, memory_minutes * 60.0);
     std::printf(
         "recording: %.1f min of 44.1 kHz 16-bit mono, %zu random bytes with idle gaps, "
         "%.1f MiB of sample data\n",
-        minutes, sent.size(), static_cast<double>(file.size() - 44) / (1 << 20));
+        minutes, sent.size(), audio_seconds * 44100.0 * 2.0 / (1 << 20));
 
-    std::vector<timing> load_times, fast_times, process_times;
-    wav_file input;
-    for (int r = 0; r < repeats; ++r) {
-        load_times.push_back(time_it([&] { input = load_wav(path.string()); }));
-    }
-    const demod_config config = make_demod_config(input.format, decoder_settings{});
-
-    std::vector<std::uint8_t> fast_bytes;
-    for (int r = 0; r < repeats; ++r) {
-        fast_times.push_back(
-            time_it([&] { fast_bytes = decode_with(decode_bytes, input, config); }));
-    }
+    std::vector<timing> process_times, pipe_times;
     for (int r = 0; r < repeats; ++r)
-        process_times.push_back(run_process(path.string()));
-    std::vector<std::uint8_t> plain_bytes;
-    const timing plain =
-        time_it([&] { plain_bytes = decode_with(decode_bytes_plain, input, config); });
-    if (!keep) std::filesystem::remove(path);
+        process_times.push_back(run_process(path));
+    for (int r = 0; r < repeats; ++r)
+        pipe_times.push_back(run_process("/dev/stdin", path));
+    const timing long_file = run_process(long_path);
+    const timing long_pipe = run_process("/dev/stdin", long_path);
+    std::filesystem::remove(long_path);
 
-    const timing load = median(load_times);
+    std::vector<timing> fast_times;
+    std::vector<std::uint8_t> fast_bytes;
+    for (int r = 0; r < repeats; ++r)
+        fast_times.push_back(time_it([&] { fast_bytes = decode_file(path, false); }));
+    std::vector<std::uint8_t> plain_bytes;
+    const timing plain = time_it([&] { plain_bytes = decode_file(path, true); });
+    std::filesystem::remove(path);
+
     const timing fast = median(fast_times);
-    const timing process = median(process_times);
-    std::printf("\n%-32s %10s %10s %13s %13s\n", "", "wall s", "CPU s", "x real time", "(by CPU)");
-    auto row = [&](const char* name, timing t) {
-        std::printf("%-32s %10.4f %10.4f %13.0f %13.0f\n", name, t.wall, t.cpu,
-                    audio_seconds / t.wall, audio_seconds / t.cpu);
+    std::printf("\n%-36s %10s %10s %13s %13s %9s\n", "", "wall s", "CPU s", "x real time",
+                "(by CPU)", "peak MiB");
+    auto row = [&](const char* name, timing t, double seconds) {
+        std::printf("%-36s %10.4f %10.4f %13.0f %13.0f", name, t.wall, t.cpu, seconds / t.wall,
+                    seconds / t.cpu);
+        if (t.peak_mib > 0.0) std::printf(" %9.1f", t.peak_mib);
+        std::printf("\n");
     };
-    row("load the file (floor)", load);
-    row("decode, plain path (1 run)", plain);
-    row("decode, fast path (median)", fast);
-    row("fskdec process, whole (median)", process);
+    row("decode, plain path (1 run)", plain, audio_seconds);
+    row("decode, fast path (median)", fast, audio_seconds);
+    row("fskdec process, file (median)", median(process_times), audio_seconds);
+    row("fskdec process, pipe (median)", median(pipe_times), audio_seconds);
+    std::printf("\n%.0f minutes, peak memory of the whole process:\n", memory_minutes);
+    row("fskdec process, file", long_file, memory_minutes * 60.0);
+    row("fskdec process, pipe", long_pipe, memory_minutes * 60.0);
     std::printf("\nspeed-up of the fast path over the plain path: %.0fx (by CPU time %.0fx)\n",
                 plain.wall / fast.wall, plain.cpu / fast.cpu);
-    std::printf("fast path runs, wall s:");
-    for (const timing t : fast_times)
-        std::printf(" %.4f", t.wall);
-    std::printf("\n");
     const bool same = fast_bytes == plain_bytes;
     const bool exact = plain_bytes == sent;
     std::printf("output: %zu bytes; fast == plain: %s; equal to the bytes sent: %s\n",
                 plain_bytes.size(), same ? "yes" : "NO", exact ? "yes" : "no");
     return same ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return bench(argc, argv);
+    } catch (const fskdec_error& e) {
+        std::printf("%s\n", e.what());
+        return 1;
+    }
 }

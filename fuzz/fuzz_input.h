@@ -79,7 +79,8 @@ inline void write_decode_prefix(std::vector<std::uint8_t>& out, const decode_pre
 // fuzz_differential: a 9-byte prefix describing the format and the window, then raw sample
 // data (trimmed to whole frames).
 //   flags        bit 0: reverse phase; bit 1: 16-bit samples, else 8-bit
-//   pad          block align = sample width + pad % 4
+//   pad          block align = sample width + pad % 4; the fast path reads the samples in
+//                pieces of 1 + pad * 37 % 4099 frames
 //   window       N = 3 + window % (differential_max_window - 2)
 //   bin          a = 1 + bin % ((N - 1) / 2), so that 2a < N
 //   baud         1 + baud % 4800

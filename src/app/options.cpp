@@ -18,9 +18,13 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings)
         }
         if (std::strcmp(arg, "-b") == 0) {
             if (++i >= argc) break;
-            settings.baud_rate = positive_option(argv[i], "illegal baud rate");
+            settings.signal.baud_rate = positive_option(argv[i], "illegal baud rate");
+        } else if (std::strcmp(arg, "-c") == 0) {
+            if (++i >= argc) break;
+            settings.channel = positive_option(argv[i], "illegal channel");
+            if (settings.channel > 2) throw fskdec_error("illegal channel");
         } else if (std::strcmp(arg, "-p") == 0) {
-            settings.phase_sign = -1;
+            settings.signal.phase_sign = -1;
         } else if (std::strcmp(arg, "-t") == 0) {
             if (++i >= argc) break;
             double value = std::strtod(argv[i], nullptr);
@@ -30,12 +34,12 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings)
             settings.threshold_ratio = value;
         } else if (std::strcmp(arg, "-w") == 0) {
             if (++i >= argc) break;
-            settings.lower_carrier = positive_option(argv[i], "illegal carrier frequency");
+            settings.signal.lower_tone = positive_option(argv[i], "illegal carrier frequency");
         }
         // Any other argument starting with '-' is skipped silently.
         ++i;
     }
-    if (settings.lower_carrier % settings.baud_rate != 0) {
+    if (settings.signal.lower_tone % settings.signal.baud_rate != 0) {
         throw fskdec_error("illegal carrier frequency");
     }
     return i;
@@ -44,12 +48,13 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings)
 std::string usage_text(const decoder_settings& settings) {
     char last[128];
     std::snprintf(last, sizeof last, "default: -b %d -t %4.2f -w %d\n",
-                  static_cast<int>(settings.baud_rate), settings.threshold_ratio,
-                  static_cast<int>(settings.lower_carrier));
+                  static_cast<int>(settings.signal.baud_rate), settings.threshold_ratio,
+                  static_cast<int>(settings.signal.lower_tone));
     return std::string(
                "usage: fskdec [options] input-file output-file\n"
                "options:\n"
                " -b baud-rate\n"
+               " -c channel\n"
                " -p (for reverse phase)\n"
                " -t threshold-ratio\n"
                " -w lower-carrier-wave\n") +

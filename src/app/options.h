@@ -3,18 +3,20 @@
 #include <cstdint>
 #include <string>
 
+#include "demod/signal.h"
+
+// What fskdec's command line sets.
 struct decoder_settings {
-    std::int32_t baud_rate = 1200;      // bits per second
-    std::int32_t lower_carrier = 1200;  // Hz of the 0 tone; the 1 tone is twice this
-    double threshold_ratio = 0.15;      // detection level as a fraction of full scale
-    std::int32_t phase_sign = 1;        // -1 reverses the signal's phase
+    fsk_signal signal;              // -b, -w, -p
+    double threshold_ratio = 0.15;  // -t: detection level as a fraction of full scale
+    std::int32_t channel = 1;       // -c: 1 or 2
 };
 
 // Scans argv from index 1, applies the options to `settings` and returns the index of the
 // first operand. Throws fskdec_error on an invalid value or carrier/baud combination.
 int parse_options(int argc, const char* const* argv, decoder_settings& settings);
 
-// The seven usage lines; the last one shows the settings in force.
+// The usage lines; the last one shows the settings in force.
 std::string usage_text(const decoder_settings& settings);
 
 // Writes usage_text to standard output.

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "wav/wav.h"
+#include <vector>
 
 namespace {
 
@@ -17,33 +17,29 @@ void twiddle(std::int32_t k, std::int32_t j, std::int32_t n, double& c, double& 
     s = std::sin(theta);
 }
 
-template <bool eight_bit>
-double sample_value(const std::uint8_t* frame, std::int32_t phase_sign) {
-    const int sample = sample_at(frame, eight_bit ? 8 : 16);
-    return static_cast<double>(sample * phase_sign);
-}
-
 // The nodes of the deepest level (whose children are the samples themselves) for start frames
 // from .. to - 1. A sample is the child (sample, 0): its imaginary part only ever adds
 // products with an exact zero, so it is left out (the sign of a zero aside, the sums are the
 // same). The first child's twiddle is exactly 1 + 0i, so the sum starts at that child
 // itself. P is the level's factor when known at compile time, 0 otherwise.
-template <bool eight_bit, int P>
-void fill_sample_level(const tone_bins& bins, bin_level& level, std::size_t from, std::size_t to) {
+template <int P>
+void fill_sample_level(const sample_window& window, bin_level& level, std::size_t from,
+                       std::size_t to) {
     const std::size_t p =
         P > 0 ? static_cast<std::size_t>(P) : static_cast<std::size_t>(level.factor);
-    const std::size_t hop = level.stride * bins.frame_bytes;
+    const std::size_t hop = level.stride;
     const bin_node* tw = level.twiddles.data();
     bin_node* ring = level.ring.data();
     const std::size_t mask = level.mask;
-    const std::uint8_t* frame = bins.data.data() + from * bins.frame_bytes;
-    for (std::size_t t = from; t < to; ++t, frame += bins.frame_bytes) {
-        const double v0 = sample_value<eight_bit>(frame, bins.phase_sign);
+    const double* samples = window.ring.data();
+    const std::size_t sample_mask = window.mask;
+    for (std::size_t t = from; t < to; ++t) {
+        const double v0 = samples[t & sample_mask];
         bin_lanes re = {v0, v0};
         bin_lanes im = {0.0, 0.0};
-        const std::uint8_t* at = frame + hop;
+        std::size_t at = t + hop;
         for (std::size_t j = 1; j < p; ++j, at += hop) {
-            const double v = sample_value<eight_bit>(at, bins.phase_sign);
+            const double v = samples[at & sample_mask];
             const bin_lanes x = {v, v};
             re = re + tw[j].re * x;
             im = im + tw[j].im * x;
@@ -80,19 +76,18 @@ void fill_inner_level(bin_level& level, const bin_level& child, std::size_t from
     }
 }
 
-template <bool eight_bit>
-void fill_samples(const tone_bins& bins, bin_level& level, std::size_t from, std::size_t to) {
+void fill_samples(const sample_window& window, bin_level& level, std::size_t from, std::size_t to) {
     switch (level.factor) {
         case 2:
-            return fill_sample_level<eight_bit, 2>(bins, level, from, to);
+            return fill_sample_level<2>(window, level, from, to);
         case 3:
-            return fill_sample_level<eight_bit, 3>(bins, level, from, to);
+            return fill_sample_level<3>(window, level, from, to);
         case 5:
-            return fill_sample_level<eight_bit, 5>(bins, level, from, to);
+            return fill_sample_level<5>(window, level, from, to);
         case 7:
-            return fill_sample_level<eight_bit, 7>(bins, level, from, to);
+            return fill_sample_level<7>(window, level, from, to);
         default:
-            return fill_sample_level<eight_bit, 0>(bins, level, from, to);
+            return fill_sample_level<0>(window, level, from, to);
     }
 }
 
@@ -125,14 +120,14 @@ std::size_t claim_range(bin_level& level, std::size_t start, std::size_t need_en
 // Computes, deepest level first, every node the windows at start .. start + count - 1 need.
 // The nodes of one level are independent of each other, so a batch of windows keeps several
 // sums in flight at once.
-template <bool eight_bit>
-void evaluate_windows_of(tone_bins& bins, std::size_t start, std::size_t count) {
+void evaluate_windows_of(tone_bins& bins, const sample_window& window, std::size_t start,
+                         std::size_t count) {
     const std::size_t depth = bins.levels.size();
     {
         bin_level& deepest = bins.levels[depth - 1];
         const std::size_t need_end = start + count - 1 + deepest.stride;
         const std::size_t from = claim_range(deepest, start, need_end);
-        fill_samples<eight_bit>(bins, deepest, from, need_end);
+        fill_samples(window, deepest, from, need_end);
     }
     for (std::size_t d = depth - 1; d-- > 0;) {
         bin_level& level = bins.levels[d];
@@ -170,13 +165,8 @@ position_verdict judge_node(const fast_detector& detector, std::size_t start) {
 
 }  // namespace
 
-tone_bins plan_tone_bins(std::span<const std::uint8_t> data, const demod_config& config) {
+tone_bins plan_tone_bins(const demod_config& config) {
     tone_bins bins;
-    bins.data = data;
-    bins.frame_bytes = config.frame_bytes;
-    bins.frames = (data.size() + config.frame_bytes - 1) / config.frame_bytes;
-    bins.quantization_bit = config.quantization_bit;
-    bins.phase_sign = config.phase_sign;
 
     const std::int32_t low_bin = config.carrier_bin;
     const std::int32_t high_bin = 2 * config.carrier_bin;
@@ -208,16 +198,13 @@ tone_bins plan_tone_bins(std::span<const std::uint8_t> data, const demod_config&
     return bins;
 }
 
-void evaluate_windows(tone_bins& bins, std::size_t start, std::size_t count) {
-    if (bins.quantization_bit == 8) {
-        evaluate_windows_of<true>(bins, start, count);
-    } else {
-        evaluate_windows_of<false>(bins, start, count);
-    }
+void evaluate_windows(tone_bins& bins, const sample_window& window, std::size_t start,
+                      std::size_t count) {
+    evaluate_windows_of(bins, window, start, count);
 }
 
-bin_pair window_bins(tone_bins& bins, std::size_t start) {
-    evaluate_windows(bins, start, 1);
+bin_pair window_bins(tone_bins& bins, const sample_window& window, std::size_t start) {
+    evaluate_windows(bins, window, start, 1);
     return evaluated_window(bins, start);
 }
 
@@ -251,7 +238,7 @@ bin_pair array_bins(const tone_bins& bins, const complex_value* window) {
 
 bool fast_detector_applies(const demod_config& config) {
     return config.frames_per_bit >= 2 && config.carrier_bin >= 0 &&
-           2 * std::int64_t{config.carrier_bin} < config.frames_per_bit && config.frame_bytes > 0;
+           2 * std::int64_t{config.carrier_bin} < config.frames_per_bit;
 }
 
 double square_threshold(double level, double n, bool strict) {
@@ -275,63 +262,52 @@ double square_threshold(double level, double n, bool strict) {
     return std::bit_cast<double>(low);
 }
 
-fast_detector make_fast_detector(std::span<const std::uint8_t> data, const demod_config& config) {
+fast_detector make_fast_detector(const demod_config& config) {
     fast_detector detector;
     detector.config = config;
-    detector.bins = plan_tone_bins(data, config);
+    detector.bins = plan_tone_bins(config);
     const double n = static_cast<double>(config.frames_per_bit);
     detector.slide_square = square_threshold(config.slide_level, n, false);
     detector.detect_square = square_threshold(config.detect_level, n, true);
+    detector.end_window.resize(static_cast<std::size_t>(config.frames_per_bit));
     return detector;
 }
 
-int detect_bit_fast(fast_detector& detector, std::size_t& cursor) {
+int detect_bit_fast(fast_detector& detector, sample_window& window, std::uint64_t& cursor) {
     const demod_config& config = detector.config;
     tone_bins& bins = detector.bins;
-    const std::span<const std::uint8_t> data = bins.data;
-    const std::size_t step = config.frame_bytes;
-    // Windows keyed by frame need a cursor on a frame boundary, as the framing keeps it.
-    if (cursor % step != 0) return detect_bit(data, cursor, config);
-
-    const std::size_t end = data.size();
-    const auto n = static_cast<std::size_t>(config.frames_per_bit);
+    const auto n = static_cast<std::uint64_t>(config.frames_per_bit);
     bool slide = false;  // the previous position of this call reached the slide level
     bool first_position = true;
-    std::size_t prev_start = 0;
-    while (cursor < end) {
-        if (slide) cursor -= (n - 1) * step;
-        const std::size_t start = cursor / step;
+    std::uint64_t prev_start = 0;
+    while (has_frame(window, cursor)) {
+        if (slide) cursor -= n - 1;
+        const std::uint64_t start = cursor;
         position_verdict v;
-        if (start + n <= bins.frames) {
+        if (has_frame(window, start + n - 1)) {
             // (Evaluating the next few positions ahead in one batch was measured slower: most
             // calls decide within a position or two.)
-            evaluate_windows(bins, start, 1);
+            evaluate_windows(bins, window, start, 1);
             v = judge_node(detector, start);
-            cursor += n * step;
+            cursor += n;
         } else {
             // The window runs past the end of the data: the entries the data does not fill
             // keep the previous position's samples (0 at a call's first position), as in
             // detect_bit. That previous window lay wholly inside the data.
-            detector.window.resize(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::size_t frame = start + i;
-                if (frame < bins.frames) {
-                    detector.window[i] = {static_cast<double>(sample_at(data.data() + frame * step,
-                                                                        config.quantization_bit) *
-                                                              config.phase_sign),
-                                          0.0};
+            const std::uint64_t frames = window.loaded;
+            std::vector<complex_value>& samples = detector.end_window;
+            for (std::uint64_t i = 0; i < n; ++i) {
+                const std::uint64_t frame = start + i;
+                if (frame < frames) {
+                    samples[i] = {frame_value(window, frame), 0.0};
                 } else if (first_position) {
-                    detector.window[i] = {};
+                    samples[i] = {};
                 } else {
-                    detector.window[i] = {
-                        static_cast<double>(sample_at(data.data() + (prev_start + i) * step,
-                                                      config.quantization_bit) *
-                                            config.phase_sign),
-                        0.0};
+                    samples[i] = {frame_value(window, prev_start + i), 0.0};
                 }
             }
-            const bin_pair end_bins = array_bins(bins, detector.window.data());
-            cursor = bins.frames * step;
+            const bin_pair end_bins = array_bins(bins, samples.data());
+            cursor = frames;
             const bit_verdict full = judge_bins(end_bins.low, end_bins.high, config);
             v = {full.bit, full.low >= config.slide_level || full.high >= config.slide_level};
         }

@@ -2,11 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "demod/detector.h"
 #include "demod/dft.h"
+#include "demod/sample_window.h"
 
 // The detector reads only bins a and 2a of each window. This file evaluates just those two,
 // through the very decimation tree mixed_radix_dft walks, with the same operations in the
@@ -57,26 +57,22 @@ struct bin_level {
     std::size_t last = 0;
 };
 
-// The tree for one window length and the nodes computed so far. A pure function of the data
-// and the configuration: keeping it across windows and detector calls changes no result.
+// The tree for one window length and the nodes computed so far. A pure function of the
+// samples and the configuration: keeping it across windows and detector calls changes no
+// result.
 struct tone_bins {
-    std::span<const std::uint8_t> data;
-    std::size_t frame_bytes = 0;
-    std::size_t frames = 0;  // frames that start inside the data
-    std::int32_t quantization_bit = 16;
-    std::int32_t phase_sign = 1;
     std::vector<bin_level> levels;  // depth 0 (the window) first; the samples are not a level
 };
 
 // Plans the tree for `config`: twiddles for the used (depth, child, bin) triples only, so the
 // plan takes memory of the order of N, never N squared. Needs frames_per_bit >= 2 and
 // 0 <= carrier_bin with 2 * carrier_bin < frames_per_bit.
-tone_bins plan_tone_bins(std::span<const std::uint8_t> data, const demod_config& config);
+tone_bins plan_tone_bins(const demod_config& config);
 
 // Computes bins a and 2a of the windows of N frames starting at frames start .. start +
-// count - 1, which must lie wholly inside the data (start + count - 1 + N <= frames), with
-// 1 <= count <= max_window_batch.
-void evaluate_windows(tone_bins& bins, std::size_t start, std::size_t count);
+// count - 1, whose every frame `window` must hold, with 1 <= count <= max_window_batch.
+void evaluate_windows(tone_bins& bins, const sample_window& window, std::size_t start,
+                      std::size_t count);
 
 // The bins of a window that the last evaluate_windows call covered.
 inline bin_pair evaluated_window(const tone_bins& bins, std::size_t start) {
@@ -85,16 +81,16 @@ inline bin_pair evaluated_window(const tone_bins& bins, std::size_t start) {
     return {{node.re[0], node.im[0]}, {node.re[1], node.im[1]}};
 }
 
-// Bins a and 2a of the window of N frames starting at frame `start`, which must lie wholly
-// inside the data (start + N <= frames).
-bin_pair window_bins(tone_bins& bins, std::size_t start);
+// Bins a and 2a of the window of N frames starting at frame `start`, whose every frame
+// `window` must hold.
+bin_pair window_bins(tone_bins& bins, const sample_window& window, std::size_t start);
 
 // Bins a and 2a of a window of N values held in an array, through the same tree (about N
 // complex multiply-adds per bin, whatever N's factors).
 bin_pair array_bins(const tone_bins& bins, const complex_value* window);
 
 // A detector equivalent to detect_bit, decision for decision and cursor for cursor, with its
-// state kept across calls. It holds a view of `data`, which must outlive it.
+// state kept across calls.
 struct fast_detector {
     demod_config config;
     tone_bins bins;
@@ -106,9 +102,8 @@ struct fast_detector {
     // alone; any other goes through judge_bins.
     double slide_square = 0.0;   // magnitude >= slide_level from here on
     double detect_square = 0.0;  // magnitude > detect_level from here on
-    // The window that runs past the end of the data, built as detect_bit leaves it
-    // (allocated when first needed).
-    std::vector<complex_value> window;
+    // The window that runs past the end of the data, built as detect_bit leaves it.
+    std::vector<complex_value> end_window;
 };
 
 // The smallest non-negative double m with sqrt(m) / n > level (or >= level when not
@@ -119,7 +114,8 @@ double square_threshold(double level, double n, bool strict);
 // from make_demod_config); otherwise the plain detector must be used.
 bool fast_detector_applies(const demod_config& config);
 
-fast_detector make_fast_detector(std::span<const std::uint8_t> data, const demod_config& config);
+// Everything the detector needs, allocated here (of the order of N), before any decoding.
+fast_detector make_fast_detector(const demod_config& config);
 
-// Behaves exactly as detect_bit(data, cursor, config) does.
-int detect_bit_fast(fast_detector& detector, std::size_t& cursor);
+// Behaves exactly as detect_bit(window, cursor, config) does.
+int detect_bit_fast(fast_detector& detector, sample_window& window, std::uint64_t& cursor);

@@ -1,23 +1,36 @@
 #include "demod/framing.h"
 
-#include "demod/fast_detector.h"
-
-void decode_bytes_plain(std::span<const std::uint8_t> data, const demod_config& config,
-                        const byte_sink& emit) {
+void decode_bytes_plain(sample_window& window, const demod_config& config, const byte_sink& emit) {
     frame_bytes(
-        data, config, [&](std::size_t& cursor) { return detect_bit(data, cursor, config); }, emit);
+        window, config, [&](std::uint64_t& cursor) { return detect_bit(window, cursor, config); },
+        emit);
 }
 
-void decode_bytes(std::span<const std::uint8_t> data, const demod_config& config,
-                  const byte_sink& emit) {
+exact_decoder prepare_exact_decoder(sample_window& window, const demod_config& config) {
+    exact_decoder decoder;
+    decoder.config = config;
+    decoder.decodable = has_frame(window, static_cast<std::uint64_t>(config.frames_per_bit));
     // Data of at most one window decodes to nothing (frame_bytes returns before the first
     // detection): build no detector, whose tables are sized by the window, for it.
-    if (!fast_detector_applies(config) ||
-        data.size() / config.frame_bytes <= static_cast<std::size_t>(config.frames_per_bit)) {
-        decode_bytes_plain(data, config, emit);
+    if (decoder.decodable && fast_detector_applies(config)) {
+        decoder.detector = make_fast_detector(config);
+    }
+    return decoder;
+}
+
+void decode_bytes(sample_window& window, exact_decoder& decoder, const byte_sink& emit) {
+    if (!decoder.decodable) return;
+    if (!fast_detector_applies(decoder.config)) {
+        decode_bytes_plain(window, decoder.config, emit);
         return;
     }
-    fast_detector detector = make_fast_detector(data, config);
     frame_bytes(
-        data, config, [&](std::size_t& cursor) { return detect_bit_fast(detector, cursor); }, emit);
+        window, decoder.config,
+        [&](std::uint64_t& cursor) { return detect_bit_fast(decoder.detector, window, cursor); },
+        emit);
+}
+
+void decode_bytes(sample_window& window, const demod_config& config, const byte_sink& emit) {
+    exact_decoder decoder = prepare_exact_decoder(window, config);
+    decode_bytes(window, decoder, emit);
 }

@@ -1,56 +1,72 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <span>
 
 #include "demod/detector.h"
+#include "demod/fast_detector.h"
+#include "demod/sample_window.h"
+
+// One decoded byte and where its start bit's deciding window began.
+struct framed_byte {
+    std::uint8_t value = 0;
+    std::uint64_t start_frame = 0;
+};
 
 // Receives each decoded byte as soon as it is complete.
-using byte_sink = std::function<void(std::uint8_t)>;
+using byte_sink = std::function<void(const framed_byte&)>;
 
-// The asynchronous framing over the whole data: find a start bit (lower tone), read eight
-// data bits least significant first, emit the byte, repeat until the data ends. `detect`
-// is called as detect(cursor) and behaves as detect_bit does. Here and below, `data` holds
-// whole frames (load_wav and parse_wav trim it so), as the detectors read a frame whole.
+// The asynchronous framing over the whole recording: find a start bit (lower tone), read
+// eight data bits least significant first, emit the byte, repeat until the data ends.
+// `detect` is called as detect(cursor) and behaves as detect_bit does.
 template <class Detect>
-void frame_bytes(std::span<const std::uint8_t> data, const demod_config& config, Detect&& detect,
+void frame_bytes(sample_window& window, const demod_config& config, Detect&& detect,
                  const byte_sink& emit) {
-    const std::size_t end = data.size();
-    const std::size_t step = config.frame_bytes;
+    const auto n = static_cast<std::uint64_t>(config.frames_per_bit);
     // The first window reaches the end of data that holds at most one window, and every
     // result from a window that reached the end during the start-bit search is discarded.
-    if (end / step <= static_cast<std::size_t>(config.frames_per_bit)) return;
+    if (!has_frame(window, n)) return;
 
-    const std::size_t start_step_back = static_cast<std::size_t>(config.carrier_period / 2) * step;
-    const std::size_t bit_step_back =
-        static_cast<std::size_t>(config.carrier_period / 8 + 1) * step;
-    std::size_t cursor = 0;
-    while (cursor < end) {
+    const auto start_step_back = static_cast<std::uint64_t>(config.carrier_period / 2);
+    const auto bit_step_back = static_cast<std::uint64_t>(config.carrier_period / 8 + 1);
+    std::uint64_t cursor = 0;
+    while (has_frame(window, cursor)) {
         int bit = detect(cursor);
         while (bit == 1) {
-            if (cursor >= end) return;
+            if (!has_frame(window, cursor)) return;
             cursor -= start_step_back;
             bit = detect(cursor);
         }
-        if (cursor >= end) return;  // running out of data is no start bit
+        if (!has_frame(window, cursor)) return;  // running out of data is no start bit
 
+        const std::uint64_t start_frame = cursor - n;
         unsigned byte = 0;
         for (int k = 0; k < 8; ++k) {
             cursor -= bit_step_back;
             bit = detect(cursor);
             byte = (byte >> 1) + static_cast<unsigned>(bit) * 128u;
-            if (cursor >= end) break;  // a byte cut short keeps the bits gathered so far
+            if (!has_frame(window, cursor)) break;  // a byte cut short keeps the bits so far
         }
-        emit(static_cast<std::uint8_t>(byte));
+        emit({static_cast<std::uint8_t>(byte), start_frame});
     }
 }
 
 // Decodes with the plain detector, whose every window goes through mixed_radix_dft.
-void decode_bytes_plain(std::span<const std::uint8_t> data, const demod_config& config,
-                        const byte_sink& emit);
+void decode_bytes_plain(sample_window& window, const demod_config& config, const byte_sink& emit);
+
+// What the default decoding needs, taken before any byte is decoded (so before an output is
+// opened): the first window's frames read, and the detector planned when there is more than
+// one window of data (anything shorter decodes to nothing).
+struct exact_decoder {
+    demod_config config;
+    bool decodable = false;
+    fast_detector detector;
+};
+
+exact_decoder prepare_exact_decoder(sample_window& window, const demod_config& config);
 
 // Decodes with the fastest detector that yields exactly the plain detector's bytes.
-void decode_bytes(std::span<const std::uint8_t> data, const demod_config& config,
-                  const byte_sink& emit);
+void decode_bytes(sample_window& window, exact_decoder& decoder, const byte_sink& emit);
+
+// prepare_exact_decoder, then decode_bytes.
+void decode_bytes(sample_window& window, const demod_config& config, const byte_sink& emit);

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "audio/wav_writer.h"
 #include "base/error.h"
 #include "demod/dft.h"
-#include "wav/wav.h"
 
 namespace {
 
@@ -26,19 +26,10 @@ double gaussian(std::uint64_t& state) {  // Box-Muller
     return r * std::cos(two_pi * uniform_open(state));
 }
 
-void put_sample(const synth_settings& signal, double value, std::vector<std::uint8_t>& out) {
-    for (std::int32_t c = 0; c < signal.channels; ++c) {
-        const double v = c == 0 ? value : -value;
-        if (signal.quantization_bit == 8) {
-            const long s = std::clamp(std::lround(v * 127.0), -128L, 127L);
-            out.push_back(static_cast<std::uint8_t>(s + 128));
-        } else {
-            const long s = std::clamp(std::lround(v * 32767.0), -32768L, 32767L);
-            const auto u = static_cast<std::uint16_t>(s);
-            out.push_back(static_cast<std::uint8_t>(u & 0xFF));
-            out.push_back(static_cast<std::uint8_t>(u >> 8));
-        }
-    }
+void put_sample(const synth_settings& signal, double value, std::vector<double>& out) {
+    out.push_back(value);
+    for (std::int32_t c = 1; c < signal.channels; ++c)
+        out.push_back(-value);
 }
 
 // The tone's value at phase step `turn` of `rate` steps per cycle.
@@ -63,7 +54,7 @@ fsk_synth start_synth(const synth_settings& signal) {
     return synth;
 }
 
-void synth_bits(fsk_synth& synth, int bit, std::uint64_t count, std::vector<std::uint8_t>& out) {
+void synth_bits(fsk_synth& synth, int bit, std::uint64_t count, std::vector<double>& out) {
     const synth_settings& s = synth.signal;
     const auto rate = static_cast<std::uint64_t>(s.sample_rate);
     const auto baud = static_cast<std::uint64_t>(s.baud_rate);
@@ -87,7 +78,7 @@ void synth_bits(fsk_synth& synth, int bit, std::uint64_t count, std::vector<std:
     }
 }
 
-void synth_byte(fsk_synth& synth, std::uint8_t byte, std::vector<std::uint8_t>& out) {
+void synth_byte(fsk_synth& synth, std::uint8_t byte, std::vector<double>& out) {
     synth_bits(synth, 0, 1, out);
     for (int k = 0; k < 8; ++k)
         synth_bits(synth, (byte >> k) & 1, 1, out);
@@ -137,16 +128,19 @@ void stream_wav(std::span<const std::uint8_t> bytes, const synth_settings& signa
     std::vector<std::uint8_t> buffer =
         make_wav_header(signal.channels, signal.sample_rate, signal.quantization_bit, data_size);
     write(buffer);
-    buffer.clear();
 
-    // Pieces of about this many bytes go out as they fill up.
-    constexpr std::size_t piece = std::size_t{1} << 16;
-    buffer.reserve(2 * piece);
+    // Pieces of about this many values go out as they fill up.
+    constexpr std::size_t piece = std::size_t{1} << 15;
+    std::vector<double> values;
+    values.reserve(2 * piece);
+    const auto flush = [&] {
+        buffer.clear();
+        append_pcm(values, signal.quantization_bit, buffer);
+        write(buffer);
+        values.clear();
+    };
     const auto flush_if_full = [&] {
-        if (buffer.size() >= piece) {
-            write(buffer);
-            buffer.clear();
-        }
+        if (values.size() >= piece) flush();
     };
     fsk_synth synth = start_synth(signal);
     // Idle runs are made a few bits at a time, so that a long leader needs no large buffer.
@@ -154,34 +148,40 @@ void stream_wav(std::span<const std::uint8_t> bytes, const synth_settings& signa
         auto left = static_cast<std::uint64_t>(count);
         while (left > 0) {
             const std::uint64_t run = std::min<std::uint64_t>(left, 64);
-            synth_bits(synth, 1, run, buffer);
+            synth_bits(synth, 1, run, values);
             left -= run;
             flush_if_full();
         }
     };
     idle(signal.leader_bits);
     for (std::uint8_t byte : bytes) {
-        synth_bits(synth, 0, 1, buffer);
+        synth_bits(synth, 0, 1, values);
         for (int k = 0; k < 8; ++k)
-            synth_bits(synth, (byte >> k) & 1, 1, buffer);
+            synth_bits(synth, (byte >> k) & 1, 1, values);
         flush_if_full();
         idle(signal.gap_bits);
     }
     idle(signal.trailer_bits);
-    if (!buffer.empty()) write(buffer);
+    if (!values.empty()) flush();
 }
 
-std::vector<std::uint8_t> synthesize_samples(std::span<const std::uint8_t> bytes,
-                                             const synth_settings& signal) {
-    std::vector<std::uint8_t> out;
+std::vector<double> synthesize_values(std::span<const std::uint8_t> bytes,
+                                      const synth_settings& signal) {
+    std::vector<double> out;
     const std::uint64_t frames = synth_frames(signal, synth_bit_count(signal, bytes.size()));
-    out.reserve(frames * static_cast<std::uint64_t>(signal.channels) *
-                static_cast<std::uint64_t>(signal.quantization_bit / 8));
+    out.reserve(frames * static_cast<std::uint64_t>(signal.channels));
     fsk_synth synth = start_synth(signal);
     synth_bits(synth, 1, static_cast<std::uint64_t>(signal.leader_bits), out);
     for (std::uint8_t byte : bytes)
         synth_byte(synth, byte, out);
     synth_bits(synth, 1, static_cast<std::uint64_t>(signal.trailer_bits), out);
+    return out;
+}
+
+std::vector<std::uint8_t> synthesize_samples(std::span<const std::uint8_t> bytes,
+                                             const synth_settings& signal) {
+    std::vector<std::uint8_t> out;
+    append_pcm(synthesize_values(bytes, signal), signal.quantization_bit, out);
     return out;
 }
 

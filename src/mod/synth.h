@@ -37,11 +37,12 @@ struct fsk_synth {
 
 fsk_synth start_synth(const synth_settings& signal);
 
-// Appends the frames of the next `count` bit times, all carrying `bit`, to `out`.
-void synth_bits(fsk_synth& synth, int bit, std::uint64_t count, std::vector<std::uint8_t>& out);
+// Appends the frames of the next `count` bit times, all carrying `bit`, to `out`: values
+// normalised to full scale 1.0, channels interleaved.
+void synth_bits(fsk_synth& synth, int bit, std::uint64_t count, std::vector<double>& out);
 
 // Appends the frames of one framed byte (start bit, 8 data bits, gap_bits idle bits).
-void synth_byte(fsk_synth& synth, std::uint8_t byte, std::vector<std::uint8_t>& out);
+void synth_byte(fsk_synth& synth, std::uint8_t byte, std::vector<double>& out);
 
 // Frames in a signal of `bits` bit times.
 std::uint64_t synth_frames(const synth_settings& signal, std::uint64_t bits);
@@ -63,7 +64,11 @@ using chunk_sink = std::function<void(std::span<const std::uint8_t>)>;
 void stream_wav(std::span<const std::uint8_t> bytes, const synth_settings& signal,
                 const chunk_sink& write);
 
-// The whole signal's sample data (no header).
+// The whole signal's sample values (normalised to full scale 1.0, channels interleaved).
+std::vector<double> synthesize_values(std::span<const std::uint8_t> bytes,
+                                      const synth_settings& signal);
+
+// The whole signal's sample data (no header): the values as PCM bytes.
 std::vector<std::uint8_t> synthesize_samples(std::span<const std::uint8_t> bytes,
                                              const synth_settings& signal);
 

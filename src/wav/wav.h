@@ -69,6 +69,4 @@ inline int read_sample(const std::uint8_t*& cursor, const wav_format& format) {
     return sample;
 }
 
-// The canonical 44-byte header for PCM data of `data_size` bytes.
-std::vector<std::uint8_t> make_wav_header(std::int32_t channels, std::int32_t sample_rate,
-                                          std::int32_t quantization_bit, std::uint32_t data_size);
+#include "audio/wav_writer.h"  // make_wav_header, for the callers of this header
