@@ -47,19 +47,24 @@ struct read_f64 {
 template <typename reader>
 void convert(const pcm_layout& layout, const std::uint8_t* bytes, std::size_t frames, double* out) {
     const std::size_t step = static_cast<std::size_t>(layout.block_align);
-    if (layout.channels == 1) {  // the common case, kept to one load per frame
+    // read_fmt lets one or two channels through; each layout gets a loop without branches.
+    if (layout.channels == 1) {
         for (std::size_t f = 0; f < frames; ++f)
             out[f] = reader::at(bytes + f * step);
         return;
     }
     const auto width = static_cast<std::size_t>(layout.sample_bytes);
-    const auto channels = static_cast<std::size_t>(layout.channels);
-    for (std::size_t f = 0; f < frames; ++f) {
-        const std::uint8_t* frame = bytes + f * step;
-        for (std::size_t c = 0; c < channels; ++c) {
-            const bool inside = (c + 1) * width <= step;
-            out[f * channels + c] = inside ? reader::at(frame + c * width) : 0.0;
+    if (2 * width <= step) {
+        for (std::size_t f = 0; f < frames; ++f) {
+            out[2 * f] = reader::at(bytes + f * step);
+            out[2 * f + 1] = reader::at(bytes + f * step + width);
         }
+        return;
+    }
+    // A frame narrower than two samples has no room for the second channel.
+    for (std::size_t f = 0; f < frames; ++f) {
+        out[2 * f] = reader::at(bytes + f * step);
+        out[2 * f + 1] = 0.0;
     }
 }
 

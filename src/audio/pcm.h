@@ -9,7 +9,7 @@ enum class sample_encoding { u8, s16, s24, s32, f32, f64 };
 // How the samples stand in the frames of PCM data.
 struct pcm_layout {
     sample_encoding encoding = sample_encoding::s16;
-    std::int32_t channels = 1;
+    std::int32_t channels = 1;      // 1 or 2
     std::int32_t block_align = 2;   // bytes per frame, at least one sample's bytes
     std::int32_t sample_bytes = 2;  // channel c starts at byte c * sample_bytes of the frame
 };
