@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <vector>
 
@@ -19,18 +20,25 @@ bool starts_with(std::span<const std::uint8_t> b, std::size_t at, const char* id
 
 // libsndfile reads through these from a byte_input, so pipes work as well as files. A stream
 // claims the largest length: the formats read here find their end by reading, not by size.
+// An exception cannot pass through the library: the read callback keeps it for the source to
+// throw once the library call has returned.
+struct vio_state {
+    byte_input in;
+    std::exception_ptr failure;
+};
+
 sf_count_t vio_length(void* user) {
-    const auto* in = static_cast<byte_input*>(user);
+    const byte_input* in = &static_cast<vio_state*>(user)->in;
     return in->seekable() ? static_cast<sf_count_t>(in->size())
                           : std::numeric_limits<sf_count_t>::max();
 }
 
 sf_count_t vio_tell(void* user) {
-    return static_cast<sf_count_t>(static_cast<byte_input*>(user)->position());
+    return static_cast<sf_count_t>(static_cast<vio_state*>(user)->in.position());
 }
 
 sf_count_t vio_seek(sf_count_t offset, int whence, void* user) {
-    auto* in = static_cast<byte_input*>(user);
+    byte_input* in = &static_cast<vio_state*>(user)->in;
     sf_count_t base = 0;
     if (whence == SEEK_CUR) base = static_cast<sf_count_t>(in->position());
     if (whence == SEEK_END) {
@@ -43,13 +51,14 @@ sf_count_t vio_seek(sf_count_t offset, int whence, void* user) {
 }
 
 sf_count_t vio_read(void* ptr, sf_count_t count, void* user) {
-    if (count <= 0) return 0;
-    auto* in = static_cast<byte_input*>(user);
+    auto* state = static_cast<vio_state*>(user);
+    if (count <= 0 || state->failure) return 0;
     try {
         return static_cast<sf_count_t>(
-            in->read_full(static_cast<std::uint8_t*>(ptr), static_cast<std::size_t>(count)));
-    } catch (const fskdec_error&) {
-        return -1;  // the library reports it; the source turns that into "cannot read PATH"
+            state->in.read_full(static_cast<std::uint8_t*>(ptr), static_cast<std::size_t>(count)));
+    } catch (...) {
+        state->failure = std::current_exception();
+        return 0;
     }
 }
 
@@ -65,11 +74,13 @@ constexpr std::size_t pending_frames = 4096;
 
 class container_source final : public sample_source {
   public:
-    explicit container_source(byte_input in) : in_(std::make_unique<byte_input>(std::move(in))) {
+    explicit container_source(byte_input in)
+        : io_(std::make_unique<vio_state>(vio_state{std::move(in), nullptr})) {
         SF_VIRTUAL_IO io{vio_length, vio_seek, vio_read, vio_write, vio_tell};
         SF_INFO info{};
-        file_.reset(sf_open_virtual(&io, SFM_READ, &info, in_.get()));
-        if (!file_) throw fskdec_error("cannot read " + in_->path());
+        file_.reset(sf_open_virtual(&io, SFM_READ, &info, io_.get()));
+        if (io_->failure) std::rethrow_exception(io_->failure);
+        if (!file_) throw fskdec_error("cannot read " + io_->in.path());
         if (info.channels != 1 && info.channels != 2) {
             throw fskdec_error("the number of channels must be 1 or 2");
         }
@@ -82,7 +93,7 @@ class container_source final : public sample_source {
     }
 
     const audio_format& format() const override { return format_; }
-    input_identity identity() const override { return in_->identity(); }
+    input_identity identity() const override { return io_->in.identity(); }
 
     std::size_t read(std::span<double> out) override {
         const auto channels = static_cast<std::size_t>(format_.channels);
@@ -103,8 +114,9 @@ class container_source final : public sample_source {
         const auto frames = static_cast<sf_count_t>(out.size() / channels);
         if (frames == 0) return 0;
         const sf_count_t got = sf_readf_double(file_.get(), out.data(), frames);
+        if (io_->failure) std::rethrow_exception(io_->failure);
         if (got < 0 || (got == 0 && sf_error(file_.get()) != SF_ERR_NO_ERROR)) {
-            throw fskdec_error("cannot read " + in_->path());
+            throw fskdec_error("cannot read " + io_->in.path());
         }
         const std::size_t values = static_cast<std::size_t>(got) * channels;
         for (std::size_t k = 0; k < values; ++k) {
@@ -113,7 +125,7 @@ class container_source final : public sample_source {
         return static_cast<std::size_t>(got);
     }
 
-    std::unique_ptr<byte_input> in_;  // stays put: the library holds its address
+    std::unique_ptr<vio_state> io_;  // stays put: the library holds its address
     std::unique_ptr<SNDFILE, sndfile_closer> file_;
     audio_format format_;
     std::vector<double> pending_;

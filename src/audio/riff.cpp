@@ -101,13 +101,21 @@ wav_data walk_riff_chunks(byte_input& in) {
             data_declared = size;
             if (fmt_length > 0) break;
             if (!in.seekable()) {
-                // A stream cannot come back for its data once fmt has been found after it.
+                // A stream cannot come back for its data once fmt turns up after it. The
+                // held bytes grow as they arrive, never to a size only declared.
                 try {
-                    held.resize(size);
+                    std::array<std::uint8_t, 1 << 16> piece{};
+                    while (held.size() < size) {
+                        const std::size_t want =
+                            std::min<std::size_t>(piece.size(), size - held.size());
+                        const std::size_t got = in.read_some(piece.data(), want);
+                        if (got == 0) break;
+                        held.insert(held.end(), piece.begin(),
+                                    piece.begin() + static_cast<std::ptrdiff_t>(got));
+                    }
                 } catch (const std::bad_alloc&) {
                     throw fskdec_error("cannot allocate memory");
                 }
-                held.resize(in.read_full(held.data(), size));
                 taken = held.size();
                 if (taken < size) break;
             }
