@@ -12,6 +12,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <random>
@@ -278,103 +279,60 @@ INSTANTIATE_TEST_SUITE_P(Files, AudioHeader,
 // One sample format at its extremes: the data bytes and the values they must give.
 struct encoding_case {
     std::string name;
-    fmt_fields format;
-    std::size_t fmt_size;  // 40: WAVE_FORMAT_EXTENSIBLE with `guid`
-    std::array<std::uint8_t, 16> guid;
-    byte_vector data;
+    byte_vector file;
     samples values;
     double full_scale;
 };
 
-byte_vector le_bytes(std::uint64_t v, int n) {
-    byte_vector b;
+void put_le(byte_vector& out, std::uint64_t v, int n) {
     for (int k = 0; k < n; ++k)
-        b.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
-    return b;
+        out.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
 }
 
-byte_vector joined(std::initializer_list<byte_vector> parts) {
-    byte_vector out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
+// A file of `values` (integers, or float bit patterns) at `width` bytes each; WAVE_FORMAT_
+// EXTENSIBLE when `tag` is 0xFFFE, with `guid`.
+encoding_case encoded(std::string name, fmt_fields f, std::vector<std::uint64_t> values, int width,
+                      samples expected, const std::array<std::uint8_t, 16>& guid = pcm_guid) {
+    byte_vector data;
+    for (std::uint64_t v : values)
+        put_le(data, v, width);
+    const bool is_float = f.tag == 3 || guid == float_guid;
+    const std::size_t fmt_size = f.tag == 0xFFFE ? 40 : 16;
+    return {std::move(name), riff_wave({{"fmt ", fmt_body(f, fmt_size, guid)}, {"data", data}}),
+            std::move(expected), is_float ? 1.0 : std::ldexp(1.0, f.bits - 1)};
 }
 
 std::vector<encoding_case> encoding_cases() {
+    const auto f32 = [](float v) { return std::uint64_t{std::bit_cast<std::uint32_t>(v)}; };
+    const auto f64 = [](double v) { return std::bit_cast<std::uint64_t>(v); };
     const double inf = std::numeric_limits<double>::infinity();
-    const auto f32 = [](float v) { return le_bytes(std::bit_cast<std::uint32_t>(v), 4); };
-    const auto f64 = [](double v) { return le_bytes(std::bit_cast<std::uint64_t>(v), 8); };
     return {
-        {"U8",
-         {1, 1, 8000, 1, 8},
-         16,
-         pcm_guid,
-         {0x00, 0x80, 0xFF, 0x7F},
-         {-128, 0, 127, -1},
-         128.0},
-        {"S16",
-         mono16,
-         16,
-         pcm_guid,
-         {0x00, 0x80, 0xFF, 0x7F, 0xFF, 0xFF, 0x01, 0x00},
-         {-32768, 32767, -1, 1},
-         32768.0},
-        {"S24",
-         {1, 1, 8000, 3, 24},
-         16,
-         pcm_guid,
-         joined({le_bytes(0x800000, 3), le_bytes(0x7FFFFF, 3), le_bytes(0xFFFFFF, 3)}),
-         {-8388608, 8388607, -1},
-         8388608.0},
-        {"S32",
-         {1, 1, 8000, 4, 32},
-         16,
-         pcm_guid,
-         joined({le_bytes(0x80000000, 4), le_bytes(0x7FFFFFFF, 4), le_bytes(0xFFFFFFFF, 4)}),
-         {-2147483648.0, 2147483647.0, -1},
-         2147483648.0},
-        {"F32",
-         {3, 1, 8000, 4, 32},
-         16,
-         pcm_guid,
-         joined({f32(1.0f), f32(-0.5f), f32(std::nanf("")), f32(-HUGE_VALF), f32(1e-40f)}),
-         {1.0, -0.5, 0.0, 0.0, static_cast<double>(1e-40f)},
-         1.0},
-        {"F64",
-         {3, 1, 8000, 8, 64},
-         16,
-         pcm_guid,
-         joined({f64(0.25), f64(-1e300), f64(inf)}),
-         {0.25, -1e300, 0.0},
-         1.0},
-        {"ExtensibleS24",
-         {0xFFFE, 1, 8000, 3, 24},
-         40,
-         pcm_guid,
-         le_bytes(0x800000, 3),
-         {-8388608},
-         8388608.0},
-        {"ExtensibleF32", {0xFFFE, 1, 8000, 4, 32}, 40, float_guid, f32(-0.75f), {-0.75}, 1.0},
-        {"StereoS24WideFrame",
-         {1, 2, 8000, 8, 24},
-         16,
-         pcm_guid,
-         joined({le_bytes(0x000001, 3), le_bytes(0xFFFFFE, 3), {9, 9}}),
-         {1, -2},
-         8388608.0},
+        encoded("U8", mono8, {0x00, 0x80, 0xFF, 0x7F}, 1, {-128, 0, 127, -1}),
+        encoded("S16", mono16, {0x8000, 0x7FFF, 0xFFFF, 1}, 2, {-32768, 32767, -1, 1}),
+        encoded("S24", {1, 1, 8000, 3, 24}, {0x800000, 0x7FFFFF, 0xFFFFFF}, 3,
+                {-8388608, 8388607, -1}),
+        encoded("S32", {1, 1, 8000, 4, 32}, {0x80000000, 0x7FFFFFFF, 0xFFFFFFFF}, 4,
+                {-2147483648.0, 2147483647.0, -1}),
+        encoded("F32", {3, 1, 8000, 4, 32},
+                {f32(1.0f), f32(-0.5f), f32(std::nanf("")), f32(-HUGE_VALF), f32(1e-40f)}, 4,
+                {1.0, -0.5, 0.0, 0.0, static_cast<double>(1e-40f)}),
+        encoded("F64", {3, 1, 8000, 8, 64}, {f64(0.25), f64(-1e300), f64(inf)}, 8,
+                {0.25, -1e300, 0.0}),
+        encoded("ExtensibleS24", {0xFFFE, 1, 8000, 3, 24}, {0x800000}, 3, {-8388608}),
+        encoded("ExtensibleF32", {0xFFFE, 1, 8000, 4, 32}, {f32(-0.75f)}, 4, {-0.75}, float_guid),
+        // Frames of 8 bytes: each channel at its own place, the rest unread.
+        encoded("StereoS24WideFrame", {1, 2, 8000, 8, 24}, {0x000001, 0xFFFFFE, 0x9999}, 3,
+                {1, -2}),
     };
 }
 
 class AudioEncoding : public ::testing::TestWithParam<encoding_case> {};
 
 TEST_P(AudioEncoding, GivesTheSampleValues) {
-    const encoding_case& c = GetParam();
-    const outcome r =
-        read_via(transport::memory,
-                 riff_wave({{"fmt ", fmt_body(c.format, c.fmt_size, c.guid)}, {"data", c.data}}));
+    const outcome r = read_via(transport::memory, GetParam().file);
     ASSERT_EQ(r.error, "");
-    EXPECT_EQ(r.format.full_scale, c.full_scale);
-    EXPECT_EQ(r.values, c.values);
+    EXPECT_EQ(r.format.full_scale, GetParam().full_scale);
+    EXPECT_EQ(r.values, GetParam().values);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, AudioEncoding, ::testing::ValuesIn(encoding_cases()),
@@ -383,10 +341,10 @@ INSTANTIATE_TEST_SUITE_P(Formats, AudioEncoding, ::testing::ValuesIn(encoding_ca
 TEST(AudioEncoding, UnknownSubformatIsNotPcm) {
     std::array<std::uint8_t, 16> guid = pcm_guid;
     guid[0] = 2;
-    const outcome r = read_via(
-        transport::memory,
-        riff_wave({{"fmt ", fmt_body({0xFFFE, 1, 8000, 2, 16}, 40, guid)}, {"data", four}}));
-    EXPECT_EQ(r.error, "not PCM");
+    EXPECT_EQ(
+        read_via(transport::memory, encoded("", {0xFFFE, 1, 8000, 2, 16}, {1}, 2, {}, guid).file)
+            .error,
+        "not PCM");
 }
 
 // A stereo 16-bit recording long enough to cross many 64 KiB pieces.
@@ -404,31 +362,23 @@ std::vector<int> long_samples() {
 // The same samples at other widths: a power-of-two scale, so value / full_scale agrees exactly.
 TEST(AudioScaling, WidthsAgreeAfterFullScale) {
     const std::vector<int> s = long_samples();
-    byte_vector s24, s32, f32, f64;
-    for (int v : s) {
-        const auto grown = static_cast<std::uint32_t>(v) << 8;
-        s24.insert(s24.end(),
-                   {static_cast<std::uint8_t>(grown), static_cast<std::uint8_t>(grown >> 8),
-                    static_cast<std::uint8_t>(grown >> 16)});
-        const byte_vector w = le_bytes(static_cast<std::uint32_t>(v) << 16, 4);
-        s32.insert(s32.end(), w.begin(), w.end());
-        const byte_vector f =
-            le_bytes(std::bit_cast<std::uint32_t>(static_cast<float>(v) / 32768.0f), 4);
-        f32.insert(f32.end(), f.begin(), f.end());
-        const byte_vector d = le_bytes(std::bit_cast<std::uint64_t>(v / 32768.0), 8);
-        f64.insert(f64.end(), d.begin(), d.end());
-    }
-    const outcome base = read_via(transport::memory, canonical_wav(stereo16, s16_samples(s)));
     const struct {
         fmt_fields format;
-        const byte_vector& data;
-    } others[] = {{{1, 2, 22050, 6, 24}, s24},
-                  {{1, 2, 22050, 8, 32}, s32},
-                  {{3, 2, 22050, 8, 32}, f32},
-                  {{3, 2, 22050, 16, 64}, f64}};
-    for (const auto& o : others) {
-        SCOPED_TRACE(o.format.bits);
-        const outcome r = read_via(transport::memory, canonical_wav(o.format, o.data));
+        std::function<std::uint64_t(int)> value;
+    } widths[] = {
+        {{1, 2, 22050, 6, 24}, [](int v) { return static_cast<std::uint32_t>(v) << 8; }},
+        {{1, 2, 22050, 8, 32}, [](int v) { return static_cast<std::uint32_t>(v) << 16; }},
+        {{3, 2, 22050, 8, 32},
+         [](int v) { return std::bit_cast<std::uint32_t>(static_cast<float>(v) / 32768.0f); }},
+        {{3, 2, 22050, 16, 64}, [](int v) { return std::bit_cast<std::uint64_t>(v / 32768.0); }},
+    };
+    const outcome base = read_via(transport::memory, canonical_wav(stereo16, s16_samples(s)));
+    for (const auto& w : widths) {
+        SCOPED_TRACE(w.format.block_align);
+        byte_vector data;
+        for (int v : s)
+            put_le(data, w.value(v), w.format.bits / 8);
+        const outcome r = read_via(transport::memory, canonical_wav(w.format, data));
         ASSERT_EQ(r.values.size(), base.values.size());
         for (std::size_t k = 0; k < r.values.size(); ++k) {
             ASSERT_EQ(r.values[k] / r.format.full_scale, base.values[k] / base.format.full_scale)
