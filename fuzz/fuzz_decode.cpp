@@ -8,11 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "base/error.h"
 #include "app/options.h"
+#include "audio/input.h"
+#include "audio/sample_buffer.h"
+#include "base/error.h"
 #include "demod/framing.h"
 #include "fuzz_input.h"
-#include "wav/wav.h"
 
 namespace {
 
@@ -47,23 +48,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const int argc = static_cast<int>(argv.size());
 
     std::vector<std::uint8_t> fast;
-    std::span<const std::uint8_t> data;
+    std::vector<double> samples;  // channel 1, read whole for the plain decoder
+    audio_format format;
     demod_config config;
     try {
         decoder_settings settings;
         if (parse_options(argc, argv.data(), settings) != argc - 2) std::abort();
-        const wav_layout layout = parse_wav(file);
-        data = file.subspan(layout.data_offset, layout.format.data_size);
-        config = make_demod_config(layout.format, settings);
-        const std::uint64_t frames = data.size() / config.frame_bytes;
-        if (!plain_decode_affordable(frames, config.frames_per_bit, decode_budget)) return 0;
-        decode_bytes(data, config, [&](std::uint8_t b) { fast.push_back(b); });
+        const std::unique_ptr<sample_source> whole = memory_audio(file);
+        format = whole->format();
+        config = make_demod_config(format, settings.signal, settings.threshold_ratio);
+        std::vector<double> piece(4096 * static_cast<std::size_t>(format.channels));
+        for (std::size_t got; (got = whole->read(piece)) > 0;) {
+            for (std::size_t f = 0; f < got; ++f)
+                samples.push_back(piece[f * static_cast<std::size_t>(format.channels)]);
+        }
+        if (!plain_decode_affordable(samples.size(), config.frames_per_bit, decode_budget)) {
+            return 0;
+        }
+        // The default decoder reads the image again, in pieces, as fskdec does.
+        const std::unique_ptr<sample_source> streamed = memory_audio(file);
+        sample_window window =
+            make_sample_window(*streamed, 0, detector_history(config), config.phase_sign < 0);
+        decode_bytes(window, config, [&](const framed_byte& b) { fast.push_back(b.value); });
     } catch (const fskdec_error&) {
         return 0;  // a clean rejection
     }
 
     std::vector<std::uint8_t> plain;
-    decode_bytes_plain(data, config, [&](std::uint8_t b) { plain.push_back(b); });
+    sample_buffer buffer({1, format.sample_rate, format.full_scale}, samples);
+    sample_window window =
+        make_sample_window(buffer, 0, detector_history(config), config.phase_sign < 0);
+    decode_bytes_plain(window, config, [&](const framed_byte& b) { plain.push_back(b.value); });
     if (fast != plain) std::abort();
     return 0;
 }

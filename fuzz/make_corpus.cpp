@@ -12,7 +12,7 @@
 
 #include "fuzz_input.h"
 #include "mod/synth.h"
-#include "wav/wav.h"
+#include "audio/wav_writer.h"
 
 namespace {
 

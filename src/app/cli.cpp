@@ -1,5 +1,8 @@
 #include "app/cli.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cctype>
 #include <limits>
 #include <new>
@@ -27,6 +30,52 @@ std::int32_t positive_option(const char* text, const char* message) {
     const std::int32_t value = int_option(text, message);
     if (value <= 0) throw fskdec_error(message);
     return value;
+}
+
+namespace {
+
+std::vector<std::uint8_t> read_stream_bytes(std::FILE* stream, const std::string& path) {
+    std::vector<std::uint8_t> bytes;
+    std::size_t capacity = 1 << 16;
+    struct stat info {};
+    if (fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode)) {
+        capacity = static_cast<std::size_t>(info.st_size) + 1;  // + 1 sees the end at once
+    }
+    try {
+        std::size_t used = 0;
+        for (;;) {
+            if (used == bytes.size()) bytes.resize(std::max(capacity, bytes.size() * 2));
+            const std::size_t got = std::fread(bytes.data() + used, 1, bytes.size() - used, stream);
+            used += got;
+            if (got == 0) break;
+        }
+        bytes.resize(used);
+    } catch (const std::bad_alloc&) {
+        throw fskdec_error("cannot allocate memory");
+    }
+    if (std::ferror(stream)) throw fskdec_error("cannot read " + path);
+    return bytes;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> read_input_bytes(const std::string& path) {
+    if (path == "-") return read_stream_bytes(stdin, path);
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    struct stat info {};
+    if (file != nullptr && fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+        std::fclose(file);
+        file = nullptr;
+    }
+    if (file == nullptr) throw fskdec_error("cannot open " + path);
+    try {
+        std::vector<std::uint8_t> bytes = read_stream_bytes(file, path);
+        std::fclose(file);
+        return bytes;
+    } catch (...) {
+        std::fclose(file);
+        throw;
+    }
 }
 
 output_file open_output(const std::string& path) {

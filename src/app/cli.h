@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <span>
 #include <string>
+#include <vector>
 
 // What fskdec and fskenc share as command-line programs.
 
@@ -14,6 +15,11 @@ std::int32_t int_option(const char* text, const char* message);
 
 // int_option for a value that must be positive: anything else throws fskdec_error(message).
 std::int32_t positive_option(const char* text, const char* message);
+
+// Everything the file at `path` holds (fskenc's input), or standard input for "-". Throws
+// fskdec_error "cannot open PATH" for a file that cannot be opened or is a directory,
+// "cannot read PATH" on a read error, "cannot allocate memory" when out of memory.
+std::vector<std::uint8_t> read_input_bytes(const std::string& path);
 
 // The output of a run: the file at `path`, created or truncated, or standard output for "-".
 struct output_file {

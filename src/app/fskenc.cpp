@@ -11,14 +11,8 @@
 #include "app/cli.h"
 #include "app/encoder_options.h"
 #include "mod/synth.h"
-#include "wav/wav.h"
 
 namespace {
-
-// The input's bytes: the named file, or standard input for "-".
-std::vector<std::uint8_t> read_input(const std::string& path) {
-    return path == "-" ? read_stream_bytes(stdin, path) : read_file_bytes(path);
-}
 
 int run(int argc, const char* const* argv) {
     encoder_settings settings;
@@ -30,7 +24,7 @@ int run(int argc, const char* const* argv) {
     const std::string input_path = argv[argc - 2];
     const std::string output_path = argv[argc - 1];
 
-    const std::vector<std::uint8_t> input = read_input(input_path);
+    const std::vector<std::uint8_t> input = read_input_bytes(input_path);
     const synth_settings signal = make_encoder_signal(settings);
     synth_data_size(signal, input.size());  // a recording too long fails before the output
 

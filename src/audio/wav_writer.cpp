@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/error.h"
+
 std::vector<std::uint8_t> make_wav_header(std::int32_t channels, std::int32_t sample_rate,
                                           std::int32_t quantization_bit, std::uint32_t data_size) {
     auto block_align = static_cast<std::uint32_t>(channels * (quantization_bit / 8));
@@ -40,12 +42,14 @@ void append_pcm(std::span<const double> values, std::int32_t quantization_bit,
             const long s = std::clamp(std::lround(v * 127.0), -128L, 127L);
             out.push_back(static_cast<std::uint8_t>(s + 128));
         }
-        return;
-    }
-    for (const double v : values) {
-        const long s = std::clamp(std::lround(v * 32767.0), -32768L, 32767L);
-        const auto u = static_cast<std::uint16_t>(s);
-        out.push_back(static_cast<std::uint8_t>(u & 0xFF));
-        out.push_back(static_cast<std::uint8_t>(u >> 8));
+    } else if (quantization_bit == 16) {
+        for (const double v : values) {
+            const auto u =
+                static_cast<std::uint16_t>(std::clamp(std::lround(v * 32767.0), -32768L, 32767L));
+            out.push_back(static_cast<std::uint8_t>(u & 0xFF));
+            out.push_back(static_cast<std::uint8_t>(u >> 8));
+        }
+    } else {
+        throw fskdec_error("quantization_bit must be 8 or 16");
     }
 }
