@@ -31,6 +31,7 @@ std::string usage(const char* b, const char* t, const char* w) {
                "usage: fskdec [options] input-file output-file\n"
                "options:\n"
                " -b baud-rate\n"
+               " -c channel\n"
                " -p (for reverse phase)\n"
                " -t threshold-ratio\n"
                " -w lower-carrier-wave\n"

@@ -14,36 +14,35 @@
 #include <string>
 #include <vector>
 
+#include "app/options.h"
 #include "demod/framing.h"
 #include "mod/synth.h"
-#include "wav/wav.h"
+#include "pcm_samples.h"
 
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
 
+// The synthesizer's sample data, as bytes so that it can be cut anywhere, and its layout.
 struct recording {
-    wav_format format;
+    audio_format format;
+    pcm_layout pcm;
     bytes data;
 };
 
 recording record(const bytes& payload, const synth_settings& signal) {
-    const bytes file = synthesize_wav(payload, signal);
-    const wav_layout layout = parse_wav(file);
-    const auto begin = file.begin() + static_cast<std::ptrdiff_t>(layout.data_offset);
-    return {layout.format, bytes(begin, begin + layout.format.data_size)};
+    return {
+        pcm_format(signal.channels, signal.sample_rate, signal.quantization_bit),
+        {signal.channels, signal.quantization_bit, signal.channels * signal.quantization_bit / 8},
+        synthesize_samples(payload, signal)};
 }
 
-bytes decode(const recording& r, const decoder_settings& settings, bool plain) {
-    const demod_config config = make_demod_config(r.format, settings);
-    bytes out;
-    const byte_sink sink = [&](std::uint8_t b) { out.push_back(b); };
-    if (plain) {
-        decode_bytes_plain(r.data, config, sink);
-    } else {
-        decode_bytes(r.data, config, sink);
-    }
-    return out;
+bytes decode(const recording& r, const decoder_settings& settings, bool plain,
+             std::size_t read_limit = 0) {
+    const demod_config config =
+        make_demod_config(r.format, settings.signal, settings.threshold_ratio);
+    return decode_values(r.format, pcm_values(r.data, r.pcm), config, plain, settings.channel - 1,
+                         read_limit);
 }
 
 // Random bytes with the four patterns that exercise every bit both ways.
@@ -58,9 +57,7 @@ bytes payload(std::size_t length, unsigned seed) {
 
 decoder_settings settings_for(const synth_settings& s, std::int32_t phase_sign = 1) {
     decoder_settings settings;
-    settings.baud_rate = s.baud_rate;
-    settings.lower_carrier = s.lower_tone;
-    settings.phase_sign = phase_sign;
+    settings.signal = {s.baud_rate, s.lower_tone, phase_sign};
     return settings;
 }
 
@@ -200,8 +197,7 @@ TEST(Decode, DataEndingInsideAByte) {
             // Bit times before the second byte's start bit, then through bit last_bit.
             const std::uint64_t bits = static_cast<std::uint64_t>(f.leader + 9 + f.gap) + 2 +
                                        static_cast<std::uint64_t>(r.last_bit);
-            rec.data.resize(synth_frames(s, bits) *
-                            static_cast<std::uint64_t>(rec.format.block_align));
+            rec.data.resize(synth_frames(s, bits) * static_cast<std::size_t>(rec.pcm.block_align));
             SCOPED_TRACE(testing::Message() << f.sample_rate << " Hz, byte " << int{r.byte}
                                             << " ends after bit " << r.last_bit);
             expect_decodes(rec, settings_for(s), {0x5A, r.written});
@@ -212,8 +208,7 @@ TEST(Decode, DataEndingInsideAByte) {
         const auto before_start = static_cast<std::uint64_t>(f.leader + 9 + s.gap_bits);
         for (std::uint64_t bits : {before_start + 1, before_start - 1}) {
             recording rec = record({0x5A, 0x00}, s);
-            rec.data.resize(synth_frames(s, bits) *
-                            static_cast<std::uint64_t>(rec.format.block_align));
+            rec.data.resize(synth_frames(s, bits) * static_cast<std::size_t>(rec.pcm.block_align));
             expect_decodes(rec, settings_for(s), {0x5A});
         }
     }
@@ -253,6 +248,40 @@ TEST(Decode, NoisySignals) {
         const bytes sent = payload(16, static_cast<unsigned>(r.seed));
         SCOPED_TRACE(testing::Message() << "noise " << r.noise << " seed " << r.seed);
         expect_decodes(record(sent, s), settings_for(s), sent);
+    }
+}
+
+// The source may hand the samples out in pieces of any size, so that a piece ends anywhere
+// inside a window or behind a step back, and the ring of recent frames wraps:
+// both detectors give the bytes of unlimited reads, from either channel.
+TEST(Decode, PiecesOfAnySizeDecodeAsOneRead) {
+    struct row {
+        format_row format;
+        double noise;
+        std::int32_t channel;  // 1-based; channel 2 carries the signal negated
+        std::int32_t phase_sign;
+    };
+    const row rows[] = {
+        {{44100, 16, 1, 3, 1, 3}, 0.1, 1, 1},
+        {{48000, 8, 2, 2, 0, 2}, 0.0, 2, -1},
+        {{96000, 16, 2, 1, 3, 1}, 0.05, 1, 1},
+    };
+    for (const row& r : rows) {
+        synth_settings s = signal_for(r.format);
+        s.noise = r.noise;
+        const bytes sent = payload(24, static_cast<unsigned>(r.format.sample_rate));
+        const recording rec = record(sent, s);
+        decoder_settings settings = settings_for(s, r.phase_sign);
+        settings.channel = r.channel;
+        const bytes whole = decode(rec, settings, false);
+        EXPECT_EQ(whole, sent) << r.format.sample_rate << " Hz";
+        for (const std::size_t limit : {1, 7, 4093, 4097}) {
+            for (const bool plain : {false, true}) {
+                EXPECT_EQ(decode(rec, settings, plain, limit), whole)
+                    << r.format.sample_rate << " Hz in pieces of " << limit
+                    << (plain ? " plain" : "");
+            }
+        }
     }
 }
 
@@ -297,20 +326,21 @@ TEST(Framing, StepBacksBitOrderAndEnd) {
         demod_config config;
         config.frames_per_bit = 36;
         config.carrier_period = r.carrier_period;
-        config.frame_bytes = 2;
-        const bytes data(2000);
+        constexpr std::size_t frames = 1000;
+        sample_input data =
+            open_samples(pcm_format(1, 44100, 16), std::vector<double>(frames), config);
         std::vector<std::size_t> entries;
         bytes written;
         std::size_t next = 0;
         frame_bytes(
-            data, config,
-            [&](std::size_t& cursor) {
-                entries.push_back(cursor / 2);
+            data.window, config,
+            [&](std::uint64_t& cursor) {
+                entries.push_back(cursor);
                 const step s = r.script.at(next++);
-                cursor = s.advance == to_end ? data.size() : cursor + s.advance * 2;
+                cursor = s.advance == to_end ? frames : cursor + s.advance;
                 return s.bit;
             },
-            [&](std::uint8_t b) { written.push_back(b); });
+            [&](const framed_byte& b) { written.push_back(b.value); });
         EXPECT_EQ(entries, r.entries) << "P = " << r.carrier_period;
         EXPECT_EQ(written, r.written) << "P = " << r.carrier_period;
     }

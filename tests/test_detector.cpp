@@ -13,6 +13,7 @@
 
 #include "base/error.h"
 #include "demod/detector.h"
+#include "pcm_samples.h"
 
 namespace {
 
@@ -43,34 +44,34 @@ std::vector<int> concat(std::vector<int> a, const std::vector<int>& b) {
     return a;
 }
 
+// A recording's samples, channels interleaved.
+struct recording {
+    audio_format format;
+    std::vector<double> values;
+    std::size_t frames() const { return values.size() / static_cast<std::size_t>(format.channels); }
+};
+
 // Frames with `first` in channel 0 and, for stereo, `second` in channel 1.
-std::vector<std::uint8_t> pack(const std::vector<int>& first, int bits,
-                               const std::optional<std::vector<int>>& second = {}) {
-    std::vector<std::uint8_t> out;
-    auto put = [&](int s) {
-        if (bits == 8) {
-            out.push_back(static_cast<std::uint8_t>(s + 128));
-        } else {
-            out.push_back(static_cast<std::uint8_t>(s & 0xFF));
-            out.push_back(static_cast<std::uint8_t>((s >> 8) & 0xFF));
-        }
-    };
+recording pack(const std::vector<int>& first, int bits,
+               const std::optional<std::vector<int>>& second = {}) {
+    recording r{pcm_format(second ? 2 : 1, rate, bits), {}};
     for (std::size_t i = 0; i < first.size(); ++i) {
-        put(first[i]);
-        if (second) put((*second)[i]);
+        r.values.push_back(first[i]);
+        if (second) r.values.push_back((*second)[i]);
     }
-    return out;
+    return r;
+}
+
+// The first `frames` frames of `r`.
+recording cut(recording r, std::size_t frames) {
+    r.values.resize(frames * static_cast<std::size_t>(r.format.channels));
+    return r;
 }
 
 demod_config config_for(int bits, int channels, std::int32_t phase_sign = 1) {
-    wav_format format;
-    format.channels = channels;
-    format.sample_rate = rate;
-    format.quantization_bit = bits;
-    format.block_align = channels * bits / 8;
-    decoder_settings settings;
-    settings.phase_sign = phase_sign;
-    return make_demod_config(format, settings);
+    fsk_signal signal;
+    signal.phase_sign = phase_sign;
+    return make_demod_config(pcm_format(channels, rate, bits), signal, 0.15);
 }
 
 // The first window position >= start whose first frame lies between a falling zero
@@ -84,21 +85,21 @@ int first_qualifying(int start, int h, double phase_degrees) {
 
 struct run_result {
     int bit;
-    std::size_t cursor;
+    std::uint64_t cursor;  // a frame
 };
 
-run_result run(const std::vector<std::uint8_t>& data, std::size_t cursor,
-               const demod_config& config) {
-    const int bit = detect_bit(data, cursor, config);
+// One detect_bit call from frame `cursor`, over a window on channel 0 of a fresh source.
+run_result run(const recording& data, std::uint64_t cursor, const demod_config& config) {
+    sample_input input = open_samples(data.format, data.values, config);
+    const int bit = detect_bit(input.window, cursor, config);
     return {bit, cursor};
 }
 
 TEST(Detector, EndOfDataAtEntry) {
     const demod_config config = config_for(16, 1);
-    const auto data = pack(tone(4 * n, 1, 0.66, 120, 16), 16);
-    for (std::size_t at : {data.size(), std::size_t{0}}) {
-        const run_result r =
-            run(std::vector<std::uint8_t>(data.begin(), data.begin() + at), at, config);
+    const recording data = pack(tone(4 * n, 1, 0.66, 120, 16), 16);
+    for (std::size_t at : {data.frames(), std::size_t{0}}) {
+        const run_result r = run(cut(data, at), at, config);
         EXPECT_EQ(r.bit, 0);
         EXPECT_EQ(r.cursor, at);
     }
@@ -110,10 +111,10 @@ TEST(Detector, SilenceRunsToTheEnd) {
         int frames, start;
     };
     for (row r : {row{10 * n, 0}, row{10 * n + 5, 0}, row{10 * n + 5, 3 * n + 2}, row{7, 0}}) {
-        const auto data = pack(std::vector<int>(static_cast<std::size_t>(r.frames), 0), 16);
-        const run_result got = run(data, static_cast<std::size_t>(r.start) * 2, config);
+        const recording data = pack(std::vector<int>(static_cast<std::size_t>(r.frames), 0), 16);
+        const run_result got = run(data, static_cast<std::uint64_t>(r.start), config);
         EXPECT_EQ(got.bit, 0) << r.frames << " from " << r.start;
-        EXPECT_EQ(got.cursor, data.size()) << r.frames << " from " << r.start;
+        EXPECT_EQ(got.cursor, data.frames()) << r.frames << " from " << r.start;
     }
 }
 
@@ -122,12 +123,12 @@ TEST(Detector, SilenceRunsToTheEnd) {
 TEST(Detector, SilenceHopsAWholeWindow) {
     const demod_config config = config_for(16, 1);
     for (int k : {1, 3}) {
-        const auto data = pack(concat(std::vector<int>(static_cast<std::size_t>(k * n), 0),
-                                      tone(3 * n, 1, 0.66, 65, 16)),
-                               16);
+        const recording data = pack(concat(std::vector<int>(static_cast<std::size_t>(k * n), 0),
+                                           tone(3 * n, 1, 0.66, 65, 16)),
+                                    16);
         const run_result got = run(data, 0, config);
         EXPECT_EQ(got.bit, 0);
-        EXPECT_EQ(got.cursor, static_cast<std::size_t>(k * n + first_qualifying(0, 1, 65) + n) * 2);
+        EXPECT_EQ(got.cursor, static_cast<std::uint64_t>(k * n + first_qualifying(0, 1, 65) + n));
     }
 }
 
@@ -153,8 +154,7 @@ TEST(Detector, SteadyToneIsTakenAtTheFirstQualifyingPhase) {
         const auto data = r.channels == 1 ? pack(signal, r.bits)
                                           : pack(signal, r.bits,
                                                  tone(r.start + 3 * n, 3 - r.h, 0.9, 120, r.bits));
-        const std::size_t frame = config.frame_bytes;
-        const run_result got = run(data, static_cast<std::size_t>(r.start) * frame, config);
+        const run_result got = run(data, static_cast<std::uint64_t>(r.start), config);
         // Reversed phase negates the samples: half a period further on.
         const int at =
             first_qualifying(r.start, r.h, r.phase_degrees + (r.phase_sign < 0 ? 180.0 : 0.0));
@@ -162,7 +162,7 @@ TEST(Detector, SteadyToneIsTakenAtTheFirstQualifyingPhase) {
                                         << r.start << " sign " << r.phase_sign << " bits " << r.bits
                                         << " channels " << r.channels);
         EXPECT_EQ(got.bit, r.h - 1);
-        EXPECT_EQ(got.cursor, static_cast<std::size_t>(at + n) * frame);
+        EXPECT_EQ(got.cursor, static_cast<std::uint64_t>(at + n));
     }
 }
 
@@ -186,7 +186,7 @@ TEST(Detector, WeakOrMixedTonesAreNeverDetected) {
                 tone(8 * n + 3, 1, r.low, 5, bits) + tone(8 * n + 3, 2, r.high, 5, bits), bits);
             const run_result got = run(data, 0, config);
             EXPECT_EQ(got.bit, 0) << r.what << ", " << bits << "-bit";
-            EXPECT_EQ(got.cursor, data.size()) << r.what << ", " << bits << "-bit";
+            EXPECT_EQ(got.cursor, data.frames()) << r.what << ", " << bits << "-bit";
         }
     }
 }
@@ -198,7 +198,7 @@ TEST(Detector, SlidesWhenTheMagnitudeReachesTheSlideLevelExactly) {
     for (int h : {1, 2}) {
         const double phase = h == 1 ? 85.0 : 75.0;  // one frame on: 95 degrees
         const std::vector<int> samples = tone(6 * n, h, 0.66, phase, 16);
-        const auto data = pack(samples, 16);
+        const recording data = pack(samples, 16);
         demod_config config = config_for(16, 1);
 
         std::vector<complex_value> window(n), spectrum(n);
@@ -213,12 +213,12 @@ TEST(Detector, SlidesWhenTheMagnitudeReachesTheSlideLevelExactly) {
         config.slide_level = level;
         run_result got = run(data, 0, config);
         EXPECT_EQ(got.bit, h - 1) << "tone " << h << " at the slide level";
-        EXPECT_EQ(got.cursor, static_cast<std::size_t>(1 + n) * 2);
+        EXPECT_EQ(got.cursor, static_cast<std::uint64_t>(1 + n));
 
         config.slide_level = std::nextafter(level, 1e300);
         got = run(data, 0, config);
         EXPECT_EQ(got.bit, 0) << "tone " << h << " just under the slide level";
-        EXPECT_EQ(got.cursor, data.size());
+        EXPECT_EQ(got.cursor, data.frames());
     }
 }
 
@@ -226,12 +226,11 @@ TEST(Detector, SlidesWhenTheMagnitudeReachesTheSlideLevelExactly) {
 // at the first position of a call, so a tone cut short is taken if the rest qualifies.
 TEST(Detector, WindowCutShortByTheEndIsJudged) {
     const demod_config config = config_for(16, 1);
-    const auto data = pack(tone(n - 4, 1, 0.66, 125, 16), 16);
-    EXPECT_EQ(run(data, 0, config).bit, 0);
-    const auto upper = pack(tone(n - 4, 2, 0.66, 125, 16), 16);
+    EXPECT_EQ(run(pack(tone(n - 4, 1, 0.66, 125, 16), 16), 0, config).bit, 0);
+    const recording upper = pack(tone(n - 4, 2, 0.66, 125, 16), 16);
     const run_result got = run(upper, 0, config);
     EXPECT_EQ(got.bit, 1);
-    EXPECT_EQ(got.cursor, upper.size());
+    EXPECT_EQ(got.cursor, upper.frames());
 }
 
 TEST(Detector, DerivedQuantities) {
@@ -249,16 +248,14 @@ TEST(Detector, DerivedQuantities) {
         {3600, 1200, 1200, 16, 0.15, 3, 1, 3, 4915.2, 1228.8},
     };
     for (const row& r : rows) {
-        wav_format format{1, r.sample_rate, r.bits / 8, r.bits, 0};
-        decoder_settings settings{r.baud, r.carrier, r.threshold, -1};
-        const demod_config c = make_demod_config(format, settings);
+        const demod_config c = make_demod_config(pcm_format(1, r.sample_rate, r.bits),
+                                                 fsk_signal{r.baud, r.carrier, -1}, r.threshold);
         SCOPED_TRACE(r.sample_rate);
         EXPECT_EQ(c.frames_per_bit, r.frames_per_bit);
         EXPECT_EQ(c.carrier_bin, r.carrier_bin);
         EXPECT_EQ(c.carrier_period, r.carrier_period);
         EXPECT_DOUBLE_EQ(c.detect_level, r.detect_level);
         EXPECT_DOUBLE_EQ(c.slide_level, r.slide_level);
-        EXPECT_EQ(c.frame_bytes, static_cast<std::size_t>(r.bits / 8));
         EXPECT_EQ(c.phase_sign, -1);
     }
 }
@@ -277,10 +274,9 @@ TEST(Detector, UpperBinMustLieBelowTheWindowLength) {
         {48000, 1200, 24000},       // 2a == N
     };
     for (const row& r : rows) {
-        wav_format format{1, r.sample_rate, 2, 16, 0};
-        decoder_settings settings{r.baud, r.carrier, 0.15, 1};
         try {
-            make_demod_config(format, settings);
+            make_demod_config(pcm_format(1, r.sample_rate, 16), fsk_signal{r.baud, r.carrier, 1},
+                              0.15);
             ADD_FAILURE() << "accepted " << r.sample_rate << " / " << r.carrier;
         } catch (const fskdec_error& e) {
             EXPECT_STREQ(e.what(), "sample rate too low for the carrier frequency");

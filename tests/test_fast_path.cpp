@@ -13,24 +13,21 @@
 #include "demod/fast_detector.h"
 #include "demod/framing.h"
 #include "mod/synth.h"
-#include "wav/wav.h"
+#include "pcm_samples.h"
 
 namespace {
 
 demod_config config_for(std::int32_t sample_rate, std::int32_t baud, std::int32_t carrier_bin,
                         std::int32_t bits, std::int32_t channels, std::int32_t phase_sign,
                         double threshold = 0.15) {
-    wav_format format;
-    format.channels = channels;
-    format.sample_rate = sample_rate;
-    format.quantization_bit = bits;
-    format.block_align = channels * bits / 8;
-    decoder_settings settings;
-    settings.baud_rate = baud;
-    settings.lower_carrier = carrier_bin * baud;
-    settings.threshold_ratio = threshold;
-    settings.phase_sign = phase_sign;
-    return make_demod_config(format, settings);
+    return make_demod_config(pcm_format(channels, sample_rate, bits),
+                             fsk_signal{baud, carrier_bin * baud, phase_sign}, threshold);
+}
+
+// Raw bytes of whole frames of `channels` samples of `bits` as the values they hold.
+std::vector<double> values_of(std::span<const std::uint8_t> data, std::int32_t bits,
+                              std::int32_t channels) {
+    return pcm_values(data, {channels, bits, channels * bits / 8});
 }
 
 std::vector<std::uint8_t> random_bytes(std::size_t count, std::uint64_t seed) {
@@ -41,40 +38,43 @@ std::vector<std::uint8_t> random_bytes(std::size_t count, std::uint64_t seed) {
     return out;
 }
 
-// The window of N frames from `start` as detect_bit fills it (wholly inside the data).
-std::vector<complex_value> window_at(std::span<const std::uint8_t> data, const demod_config& config,
-                                     std::size_t start) {
+// The window of N frames from `start` as detect_bit fills it (wholly inside the data), from
+// the channel's values as the source holds them: the phase sign applied here, not by a window.
+std::vector<complex_value> window_at(const std::vector<double>& values, std::int32_t channels,
+                                     const demod_config& config, std::size_t start) {
     std::vector<complex_value> window(static_cast<std::size_t>(config.frames_per_bit));
     for (std::size_t i = 0; i < window.size(); ++i) {
-        const int s =
-            sample_at(data.data() + (start + i) * config.frame_bytes, config.quantization_bit);
-        window[i] = {static_cast<double>(s * config.phase_sign), 0.0};
+        const double s = values[(start + i) * static_cast<std::size_t>(channels)];
+        window[i] = {s * config.phase_sign, 0.0};
     }
     return window;
 }
 
 // Compares window_bins at each start of `starts`, in order (so the nodes it keeps are
 // reused as they would be), against mixed_radix_dft of the same window.
-void expect_bins_match(std::span<const std::uint8_t> data, const demod_config& config,
-                       const std::vector<std::size_t>& starts) {
-    tone_bins bins = plan_tone_bins(data, config);
+void expect_bins_match(const std::vector<double>& values, std::int32_t channels,
+                       const demod_config& config, const std::vector<std::size_t>& starts) {
+    const sample_input input = open_whole(pcm_format(channels, 1, 16), values, config);
+    const sample_window& held_frames = input.window;
+    tone_bins bins = plan_tone_bins(config);
     const auto n = static_cast<std::size_t>(config.frames_per_bit);
     const auto a = static_cast<std::size_t>(config.carrier_bin);
+    const std::size_t frames = values.size() / static_cast<std::size_t>(channels);
     std::vector<complex_value> spectrum(n);
     for (std::size_t k = 0; k < starts.size(); ++k) {
         const std::size_t start = starts[k];
-        const std::vector<complex_value> window = window_at(data, config, start);
+        const std::vector<complex_value> window = window_at(values, channels, config, start);
         mixed_radix_dft(window.data(), spectrum.data(), config.frames_per_bit);
         // Every third start also evaluates the next windows in one batch.
-        const std::size_t frames = data.size() / config.frame_bytes;
         const std::size_t batch = std::min(max_window_batch, frames - n + 1 - start);
         bin_pair pair;
         if (k % 3 == 2) {
-            evaluate_windows(bins, start, batch);
+            evaluate_windows(bins, held_frames, start, batch);
             pair = evaluated_window(bins, start);
             // The batch's last window too.
             const std::size_t last = start + batch - 1;
-            const std::vector<complex_value> last_window = window_at(data, config, last);
+            const std::vector<complex_value> last_window =
+                window_at(values, channels, config, last);
             mixed_radix_dft(last_window.data(), spectrum.data(), config.frames_per_bit);
             const bin_pair last_pair = evaluated_window(bins, last);
             ASSERT_EQ(last_pair.low.re, spectrum[a].re) << "N=" << n << " batch end " << last;
@@ -83,7 +83,7 @@ void expect_bins_match(std::span<const std::uint8_t> data, const demod_config& c
             ASSERT_EQ(last_pair.high.im, spectrum[2 * a].im) << "N=" << n << " batch end " << last;
             mixed_radix_dft(window.data(), spectrum.data(), config.frames_per_bit);
         } else {
-            pair = window_bins(bins, start);
+            pair = window_bins(bins, held_frames, start);
         }
         // == on doubles: equal values, where an exact zero may carry either sign.
         ASSERT_EQ(pair.low.re, spectrum[a].re) << "N=" << n << " start=" << start;
@@ -121,7 +121,8 @@ TEST_P(FastBins, EqualTheFullTransformOnRandomWindows) {
     const auto n = static_cast<std::size_t>(c.n);
     const std::size_t frames = 6 * n + 50;
     const std::vector<std::uint8_t> data =
-        random_bytes(frames * config.frame_bytes, static_cast<std::uint64_t>(c.n) * 7 + 1);
+        random_bytes(frames * static_cast<std::size_t>(c.channels * c.bits / 8),
+                     static_cast<std::uint64_t>(c.n) * 7 + 1);
 
     // Slides one frame at a time, hops, jumps back and repeats, as the detector and the
     // framing move, then random starts anywhere.
@@ -139,7 +140,7 @@ TEST_P(FastBins, EqualTheFullTransformOnRandomWindows) {
         starts.push_back(static_cast<std::size_t>(rng() % (last + 1)));
     starts.push_back(last);
     starts.push_back(0);
-    expect_bins_match(data, config, starts);
+    expect_bins_match(values_of(data, c.bits, c.channels), c.channels, config, starts);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -167,13 +168,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FastBins, LargePrimeWindowMatchesItsOneLevelSum) {
     const std::int32_t n = 44101;
     const demod_config config = config_for(n, 1, 5, 16, 1, 1);
-    const std::vector<std::uint8_t> data = random_bytes(2 * (n + 3), 3);
-    tone_bins bins = plan_tone_bins(data, config);
+    const std::vector<double> values = values_of(random_bytes(2 * (n + 3), 3), 16, 1);
+    const sample_input input = open_whole(pcm_format(1, n, 16), values, config);
+    tone_bins bins = plan_tone_bins(config);
     ASSERT_EQ(bins.levels.size(), 1u);
     EXPECT_EQ(bins.levels[0].twiddles.size(), std::size_t{n});
 
     for (const std::size_t start : {std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
-        const std::vector<complex_value> x = window_at(data, config, start);
+        const std::vector<complex_value> x = window_at(values, 1, config, start);
         for (const std::int32_t k : {5, 10}) {
             complex_value sum;
             for (std::int32_t j = 0; j < n; ++j) {
@@ -184,7 +186,7 @@ TEST(FastBins, LargePrimeWindowMatchesItsOneLevelSum) {
                 sum.re += c * x[j].re - s * x[j].im;
                 sum.im += c * x[j].im + s * x[j].re;
             }
-            const bin_pair pair = window_bins(bins, start);
+            const bin_pair pair = window_bins(bins, input.window, start);
             const complex_value got = k == 5 ? pair.low : pair.high;
             EXPECT_EQ(got.re, sum.re) << "start " << start << " bin " << k;
             EXPECT_EQ(got.im, sum.im) << "start " << start << " bin " << k;
@@ -239,7 +241,8 @@ void PrintTo(const signal_case& c, std::ostream* os) {
     *os << c.name;
 }
 
-std::vector<std::uint8_t> make_data(const signal_case& c) {
+// The case's samples, channels interleaved.
+std::vector<double> make_data(const signal_case& c) {
     const std::uint64_t seed = std::hash<std::string>{}(c.name);
     const std::size_t frame_bytes = static_cast<std::size_t>(c.channels * c.bits / 8);
     std::vector<std::uint8_t> data;
@@ -266,7 +269,7 @@ std::vector<std::uint8_t> make_data(const signal_case& c) {
     if (c.truncate_frames > 0 && c.truncate_frames * frame_bytes < data.size()) {
         data.resize(c.truncate_frames * frame_bytes);
     }
-    return data;
+    return values_of(data, c.bits, c.channels);
 }
 
 class FastDecode : public ::testing::TestWithParam<signal_case> {};
@@ -279,27 +282,30 @@ TEST_P(FastDecode, DecisionsCursorsAndBytesEqualThePlainPath) {
     const demod_config config =
         config_for(c.sample_rate, c.baud, c.carrier_bin, c.bits, c.channels, c.phase_sign);
     ASSERT_TRUE(fast_detector_applies(config));
-    const std::vector<std::uint8_t> data = make_data(c);
-    const std::span<const std::uint8_t> view(data);
+    const audio_format format = pcm_format(c.channels, c.sample_rate, c.bits);
+    const std::vector<double> values = make_data(c);
 
-    fast_detector detector = make_fast_detector(view, config);
+    // Each detector reads through a window of its own, so that neither sees frames the other
+    // had read: both must ask for them.
+    sample_input plain = open_samples(format, values, config);
+    sample_input fast = open_samples(format, values, config);
+    fast_detector detector = make_fast_detector(config);
     std::vector<std::uint8_t> plain_bytes;
     std::size_t calls = 0;
     frame_bytes(
-        view, config,
-        [&](std::size_t& cursor) {
-            std::size_t fast_cursor = cursor;
-            const int plain_bit = detect_bit(view, cursor, config);
-            const int fast_bit = detect_bit_fast(detector, fast_cursor);
+        plain.window, config,
+        [&](std::uint64_t& cursor) {
+            std::uint64_t fast_cursor = cursor;
+            const int plain_bit = detect_bit(plain.window, cursor, config);
+            const int fast_bit = detect_bit_fast(detector, fast.window, fast_cursor);
             EXPECT_EQ(fast_bit, plain_bit) << "call " << calls;
             EXPECT_EQ(fast_cursor, cursor) << "call " << calls;
             ++calls;
             return plain_bit;
         },
-        [&](std::uint8_t b) { plain_bytes.push_back(b); });
+        [&](const framed_byte& b) { plain_bytes.push_back(b.value); });
 
-    std::vector<std::uint8_t> fast_bytes;
-    decode_bytes(view, config, [&](std::uint8_t b) { fast_bytes.push_back(b); });
+    const std::vector<std::uint8_t> fast_bytes = decode_values(format, values, config);
     EXPECT_EQ(fast_bytes, plain_bytes);
     if (c.noise == 0.0 && !c.random_samples && c.truncate_frames == 0 && c.amplitude > 0.5 &&
         c.phase_degrees == 0.0 && c.phase_sign == 1 && c.baud * 36 <= c.sample_rate) {
@@ -391,29 +397,32 @@ INSTANTIATE_TEST_SUITE_P(Signals, FastDecode, ::testing::ValuesIn(signal_cases()
                          });
 
 // Calls from cursors the framing never uses: arbitrary frames in any order, the last frames,
-// the end itself, and positions off a frame boundary.
+// the end itself, and frames past the end.
 TEST(FastDetector, AgreesFromArbitraryCursors) {
     signal_case c{"arbitrary", 44100, 1200, 1};
     c.channels = 2;
     c.noise = 0.1;
     c.byte_count = 4;
-    const std::vector<std::uint8_t> data = make_data(c);
+    const std::vector<double> values = make_data(c);
     const demod_config config = config_for(44100, 1200, 1, 16, 2, 1);
-    fast_detector detector = make_fast_detector(data, config);
-    const std::size_t frames = data.size() / config.frame_bytes;
+    const audio_format format = pcm_format(2, 44100, 16);
+    sample_input plain = open_whole(format, values, config);
+    sample_input fast = open_whole(format, values, config);
+    fast_detector detector = make_fast_detector(config);
+    const std::uint64_t frames = values.size() / 2;
     std::mt19937_64 rng(11);
-    std::vector<std::size_t> cursors;
-    for (std::size_t f = frames - 40; f <= frames; ++f)
-        cursors.push_back(f * config.frame_bytes);
+    std::vector<std::uint64_t> cursors;
+    for (std::uint64_t f = frames - 40; f <= frames; ++f)
+        cursors.push_back(f);
     for (int k = 0; k < 150; ++k)
-        cursors.push_back((rng() % frames) * config.frame_bytes);
+        cursors.push_back(rng() % frames);
     for (int k = 0; k < 10; ++k)
-        cursors.push_back(rng() % data.size());
-    for (const std::size_t start : cursors) {
-        std::size_t plain_cursor = start;
-        std::size_t fast_cursor = start;
-        const int plain_bit = detect_bit(data, plain_cursor, config);
-        const int fast_bit = detect_bit_fast(detector, fast_cursor);
+        cursors.push_back(frames + rng() % frames);
+    for (const std::uint64_t start : cursors) {
+        std::uint64_t plain_cursor = start;
+        std::uint64_t fast_cursor = start;
+        const int plain_bit = detect_bit(plain.window, plain_cursor, config);
+        const int fast_bit = detect_bit_fast(detector, fast.window, fast_cursor);
         ASSERT_EQ(fast_bit, plain_bit) << "from " << start;
         ASSERT_EQ(fast_cursor, plain_cursor) << "from " << start;
     }
@@ -430,22 +439,23 @@ TEST(FastDetector, WindowPastTheEndKeepsThePreviousSamples) {
     for (const double weak : {0.06, 0.1}) {
         for (std::size_t tail = 1; tail < n; tail += 3) {
             for (int degrees = 0; degrees < 360; degrees += 7) {
-                std::vector<std::uint8_t> data;
+                std::vector<double> values;
                 auto put = [&](double value) {
-                    const auto v = static_cast<std::int16_t>(std::lround(value * 32767.0));
-                    data.push_back(static_cast<std::uint8_t>(v & 0xFF));
-                    data.push_back(static_cast<std::uint8_t>((v >> 8) & 0xFF));
+                    values.push_back(static_cast<std::int16_t>(std::lround(value * 32767.0)));
                 };
                 const double phase = degrees * two_pi / 360.0;
                 for (std::size_t m = 0; m < n + tail; ++m) {
                     const double amplitude = m < n ? weak : 0.45;
                     put(amplitude * std::cos(2.0 * two_pi * static_cast<double>(m) / 36.0 + phase));
                 }
-                fast_detector detector = make_fast_detector(data, config);
-                std::size_t plain_cursor = 0;
-                std::size_t fast_cursor = 0;
-                const int plain_bit = detect_bit(data, plain_cursor, config);
-                const int fast_bit = detect_bit_fast(detector, fast_cursor);
+                const audio_format format = pcm_format(1, 43200, 16);
+                sample_input plain = open_samples(format, values, config);
+                sample_input fast = open_samples(format, values, config);
+                fast_detector detector = make_fast_detector(config);
+                std::uint64_t plain_cursor = 0;
+                std::uint64_t fast_cursor = 0;
+                const int plain_bit = detect_bit(plain.window, plain_cursor, config);
+                const int fast_bit = detect_bit_fast(detector, fast.window, fast_cursor);
                 ASSERT_EQ(fast_bit, plain_bit) << weak << " " << tail << " " << degrees;
                 ASSERT_EQ(fast_cursor, plain_cursor) << weak << " " << tail << " " << degrees;
                 decided += plain_bit;
@@ -459,12 +469,10 @@ TEST(FastDetector, WindowPastTheEndKeepsThePreviousSamples) {
 TEST(FastDetector, LargePrimeWindowDecodesAsThePlainPath) {
     // N = 1009 frames per bit: random samples, then quiet, so positions both slide and hop.
     const demod_config config = config_for(10090, 10, 3, 16, 1, 1);
-    std::vector<std::uint8_t> data = random_bytes(2 * 1500, 5);
-    data.resize(2 * 5000, 0);
-    std::vector<std::uint8_t> plain, fast;
-    decode_bytes_plain(data, config, [&](std::uint8_t b) { plain.push_back(b); });
-    decode_bytes(data, config, [&](std::uint8_t b) { fast.push_back(b); });
-    EXPECT_EQ(fast, plain);
+    std::vector<double> values = values_of(random_bytes(2 * 1500, 5), 16, 1);
+    values.resize(5000, 0.0);
+    const audio_format format = pcm_format(1, 10090, 16);
+    EXPECT_EQ(decode_values(format, values, config), decode_values(format, values, config, true));
 }
 
 }  // namespace

@@ -18,10 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "base/error.h"
 #include "app/options.h"
+#include "base/error.h"
 #include "demod/framing.h"
 #include "mod/synth.h"
+#include "pcm_samples.h"
 #include "run_program.h"
 #include "wav/wav.h"
 #include "wav_builder.h"
@@ -237,17 +238,22 @@ TEST_P(Hostile, LibraryDecodersAgree) {
         ASSERT_LE(layout.data_offset + layout.format.data_size, file.size());
         ASSERT_EQ(layout.format.data_size % static_cast<std::uint32_t>(layout.format.block_align),
                   0u);
-        const std::span<const std::uint8_t> data(file.data() + layout.data_offset,
-                                                 layout.format.data_size);
-        const demod_config config = make_demod_config(layout.format, settings);
-        std::string fast;
-        std::string plain;
-        decode_bytes(data, config, [&](std::uint8_t b) { fast.push_back(static_cast<char>(b)); });
-        decode_bytes_plain(data, config,
-                           [&](std::uint8_t b) { plain.push_back(static_cast<char>(b)); });
-        EXPECT_EQ(fast, plain);
+        const wav_format& f = layout.format;
+        const std::span<const std::uint8_t> data(file.data() + layout.data_offset, f.data_size);
+        const audio_format format = pcm_format(f.channels, f.sample_rate, f.quantization_bit);
+        const demod_config config =
+            make_demod_config(format, settings.signal, settings.threshold_ratio);
+        const std::vector<double> values =
+            pcm_values(data, {f.channels, f.quantization_bit, f.block_align});
+        ASSERT_EQ(values.size(), std::size_t{f.data_size} /
+                                     static_cast<std::size_t>(f.block_align) *
+                                     static_cast<std::size_t>(f.channels));
+        const std::int32_t channel = settings.channel - 1;
+        const std::vector<std::uint8_t> fast =
+            decode_values(format, values, config, false, channel);
+        EXPECT_EQ(fast, decode_values(format, values, config, true, channel));
         ASSERT_TRUE(c.decoded.has_value()) << "accepted a file the program rejects";
-        EXPECT_EQ(fast, *c.decoded);
+        EXPECT_EQ(std::string(fast.begin(), fast.end()), *c.decoded);
     } catch (const fskdec_error& e) {
         EXPECT_EQ(std::string(e.what()) + "\n", c.out);
         EXPECT_FALSE(c.decoded.has_value());

@@ -4,7 +4,7 @@
 
 #include "demod/framing.h"
 #include "mod/synth.h"
-#include "wav/wav.h"
+#include "pcm_samples.h"
 
 TEST(Smoke, DecodesSynthesizedText) {
     const std::string text = "Hello, FSK!";
@@ -12,12 +12,10 @@ TEST(Smoke, DecodesSynthesizedText) {
     signal.leader_bits = 20;
     signal.gap_bits = 2;
     signal.trailer_bits = 20;
-    std::vector<std::uint8_t> bytes(text.begin(), text.end());
-    std::vector<std::uint8_t> file = synthesize_wav(bytes, signal);
-    wav_layout layout = parse_wav(file);
-    std::span<const std::uint8_t> data(file.data() + layout.data_offset, layout.format.data_size);
-    demod_config config = make_demod_config(layout.format, decoder_settings{});
-    std::string out;
-    decode_bytes_plain(data, config, [&](std::uint8_t b) { out.push_back(static_cast<char>(b)); });
-    EXPECT_EQ(out, text);
+    const std::vector<std::uint8_t> bytes(text.begin(), text.end());
+    const audio_format format = pcm_format(1, signal.sample_rate, signal.quantization_bit);
+    const demod_config config = make_demod_config(format, fsk_signal{}, 0.15);
+    const auto out = decode_values(
+        format, pcm_values(synthesize_samples(bytes, signal), {1, 16, 2}), config, true);
+    EXPECT_EQ(std::string(out.begin(), out.end()), text);
 }
