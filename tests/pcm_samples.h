@@ -23,6 +23,17 @@ struct pcm_layout {
     std::int32_t block_align = 2;  // bytes per frame
 };
 
+// Every value a source holds, channels interleaved, read in pieces as the decoders read.
+inline std::vector<double> read_all(sample_source& source) {
+    const auto channels = static_cast<std::size_t>(source.format().channels);
+    std::vector<double> values;
+    std::vector<double> piece(4096 * channels);
+    for (std::size_t got; (got = source.read(piece)) > 0;)
+        values.insert(values.end(), piece.begin(),
+                      piece.begin() + static_cast<std::ptrdiff_t>(got * channels));
+    return values;
+}
+
 inline audio_format pcm_format(std::int32_t channels, std::int32_t sample_rate, std::int32_t bits) {
     return {channels, sample_rate, bits == 8 ? 128.0 : 32768.0};
 }

@@ -67,12 +67,12 @@ void make_inputs(const std::string& dir) {
     write_file(dir + "/hi300.wav", synthesized("Hi", 300));
     write_file(dir + "/short.wav", byte_vector(40, 0));
     write_file(dir + "/nofmt.wav", riff_wave({{"data", samples}}));
-    write_file(dir + "/float.wav", with(mono16, [](fmt_fields& f) { f.tag = 3; }));
+    write_file(dir + "/adpcm.wav", with(mono16, [](fmt_fields& f) { f.tag = 2; }));
     write_file(dir + "/extfloat.wav",
                riff_wave({{"fmt ", fmt_body({0xFFFE, 1, 44100, 2, 16}, 40, float_guid)},
                           {"data", samples}}));
     write_file(dir + "/quad.wav", with(mono16, [](fmt_fields& f) { f.channels = 4; }));
-    write_file(dir + "/24bit.wav", with(mono16, [](fmt_fields& f) { f.bits = 24; }));
+    write_file(dir + "/12bit.wav", with(mono16, [](fmt_fields& f) { f.bits = 12; }));
     write_file(dir + "/align0.wav", with(mono16, [](fmt_fields& f) { f.block_align = 0; }));
     write_file(dir + "/empty.wav", canonical_wav(mono16, samples, 0));
     write_file(dir + "/lowrate.wav", with(mono16, [](fmt_fields& f) { f.sample_rate = 2400; }));
@@ -179,17 +179,22 @@ const std::vector<cli_case> cli_cases = {
      std::nullopt},
     {"ShortFile", {"short.wav", "out.bin"}, "not a WAV file\n", 1, "out.bin", std::nullopt},
     {"RiffWithoutFmt", {"nofmt.wav", "out.bin"}, "not a WAV file\n", 1, "out.bin", std::nullopt},
-    {"FloatTag", {"float.wav", "out.bin"}, "not PCM\n", 1, "out.bin", std::nullopt},
-    {"ExtensibleFloat", {"extfloat.wav", "out.bin"}, "not PCM\n", 1, "out.bin", std::nullopt},
+    {"AdpcmTag", {"adpcm.wav", "out.bin"}, "not PCM\n", 1, "out.bin", std::nullopt},
+    {"ExtensibleFloat16",
+     {"extfloat.wav", "out.bin"},
+     "floating-point samples must be 32 or 64 bits\n",
+     1,
+     "out.bin",
+     std::nullopt},
     {"FourChannels",
      {"quad.wav", "out.bin"},
      "the number of channels must be 1 or 2\n",
      1,
      "out.bin",
      std::nullopt},
-    {"Bits24",
-     {"24bit.wav", "out.bin"},
-     "quantization_bit must be 8 or 16\n",
+    {"Bits12",
+     {"12bit.wav", "out.bin"},
+     "quantization_bit must be 8, 16, 24 or 32\n",
      1,
      "out.bin",
      std::nullopt},
@@ -207,7 +212,7 @@ const std::vector<cli_case> cli_cases = {
      1,
      "out.bin",
      std::nullopt},
-    {"InputReportedBeforeOutput", {"float.wav", "nodir/out.bin"}, "not PCM\n", 1},
+    {"InputReportedBeforeOutput", {"adpcm.wav", "nodir/out.bin"}, "not PCM\n", 1},
     {"RateReportedBeforeOutput",
      {"lowrate.wav", "nodir/out.bin"},
      "sample rate too low for the carrier frequency\n",

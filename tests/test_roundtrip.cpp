@@ -1,5 +1,5 @@
 // Round trips: bytes -> the recording fskenc writes -> fskdec's decoder -> the same bytes.
-// Most run in-process (encoder settings -> stream_wav -> parse_wav -> decode_bytes); a few
+// Most run in-process (encoder settings -> stream_wav -> memory_audio -> decode_bytes); a few
 // run the two executables as a user would.
 
 #include <gtest/gtest.h>
@@ -17,11 +17,11 @@
 
 #include "app/encoder_options.h"
 #include "app/options.h"
+#include "audio/input.h"
 #include "demod/framing.h"
 #include "mod/synth.h"
 #include "pcm_samples.h"
 #include "run_program.h"
-#include "wav/wav.h"
 
 namespace {
 
@@ -51,11 +51,9 @@ bytes_t encode(const bytes_t& payload, const encoder_settings& enc) {
 }
 
 bytes_t decode(const bytes_t& file, const decoder_settings& dec) {
-    const wav_layout layout = parse_wav(file);
-    const wav_format& f = layout.format;
-    const std::span<const std::uint8_t> data(file.data() + layout.data_offset, f.data_size);
-    const audio_format format = pcm_format(f.channels, f.sample_rate, f.quantization_bit);
-    return decode_values(format, pcm_values(data, {f.channels, f.quantization_bit, f.block_align}),
+    const std::unique_ptr<sample_source> source = memory_audio(file);
+    const audio_format format = source->format();
+    return decode_values(format, read_all(*source),
                          make_demod_config(format, dec.signal, dec.threshold_ratio));
 }
 
