@@ -129,6 +129,10 @@ struct safety_case {
     std::optional<std::string> contents = {};
 };
 
+void PrintTo(const safety_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class SafetyRuns : public Safety, public ::testing::WithParamInterface<safety_case> {};
 
 TEST_P(SafetyRuns, OutputStatusAndFiles) {
