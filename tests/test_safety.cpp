@@ -11,10 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -210,13 +210,32 @@ const std::vector<safety_case> cases = {
 INSTANTIATE_TEST_SUITE_P(Table, SafetyRuns, ::testing::ValuesIn(cases),
                          [](const auto& info) { return info.param.name; });
 
+// "NAME X.Y.Z" and a newline, X, Y and Z runs of digits (std::regex is avoided: it trips
+// GCC's uninitialised-use warning in the sanitizer build).
+bool is_version_line(const std::string& text, const std::string& name) {
+    if (text.size() < name.size() + 2 || text.rfind(name + " ", 0) != 0 || text.back() != '\n') {
+        return false;
+    }
+    int dots = 0;
+    bool digits = false;
+    for (const char c : text.substr(name.size() + 1, text.size() - name.size() - 2)) {
+        if (std::isdigit(static_cast<unsigned char>(c))) {
+            digits = true;
+        } else if (c == '.' && digits && ++dots <= 2) {
+            digits = false;
+        } else {
+            return false;
+        }
+    }
+    return dots == 2 && digits;
+}
+
 TEST_F(Safety, VersionOfEach) {
     for (const char* exe : {FSKDEC_EXE, FSKENC_EXE}) {
         const run_result r = run(exe, {"--version"});
         const std::string name = fs::path(exe).filename();
         EXPECT_EQ(r.status, 0);
-        EXPECT_TRUE(std::regex_match(r.out, std::regex(name + " [0-9]+\\.[0-9]+\\.[0-9]+\n")))
-            << r.out;
+        EXPECT_TRUE(is_version_line(r.out, name)) << r.out;
         EXPECT_EQ(r.err, "");
     }
     EXPECT_EQ(run(FSKENC_EXE, {"--help"}).out.rfind("usage: fskenc [options]", 0), 0u);
