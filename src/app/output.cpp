@@ -89,9 +89,20 @@ std::string directory_of(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+// Gives the replacement the existing file's owner and group where the user may (root, or a
+// group the user is in; otherwise they stay the user's), then its permission bits: in this
+// order, as a change of owner clears the set-user-ID and set-group-ID bits.
+void keep_owner_and_mode(int fd, const struct stat& existing) {
+    if (fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+        [[maybe_unused]] const int group_only = fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
+    }
+    fchmod(fd, existing.st_mode & 07777);
+}
+
 // Creates a new file beside `target` with O_EXCL, under a name that shows what it is for.
 // Its mode is what fopen would give a new file (0666 less the umask) or, when the target
-// exists, the target's permission bits. Returns the descriptor, or -1.
+// exists, the target's permission bits (and owner, where allowed). Returns the descriptor,
+// or -1.
 int create_temporary(const std::string& target, const struct stat* existing, int slot,
                      std::string& temp_path) {
     const std::string dir = directory_of(target);
@@ -111,7 +122,7 @@ int create_temporary(const std::string& target, const struct stat* existing, int
         }
         arm(slot, name);
         temp_path = std::move(name);
-        if (existing != nullptr) fchmod(fd, existing->st_mode & 07777);
+        if (existing != nullptr) keep_owner_and_mode(fd, *existing);
         return fd;
     }
     return -1;
