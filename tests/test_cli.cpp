@@ -1,5 +1,6 @@
 // Runs the built fskdec as a user would: arguments in, exact standard output and exit status
-// out, standard error always empty. Each case runs in a fresh directory holding the inputs.
+// out, standard error empty unless the output is standard output. Each case runs in a fresh
+// directory holding the inputs.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -51,6 +52,10 @@ byte_vector synthesized(const std::string& text, std::int32_t baud_rate) {
     signal.gap_bits = 2;
     signal.trailer_bits = 20;
     return synthesize_wav(byte_vector(text.begin(), text.end()), signal);
+}
+
+std::string as_text(const byte_vector& bytes) {
+    return {bytes.begin(), bytes.end()};
 }
 
 // The files every case finds in its directory.
@@ -230,7 +235,12 @@ const std::vector<cli_case> cli_cases = {
     {"DecodesToStandardOutput", {"hi.wav", "-"}, "Hi", 0},
     {"DecodesAfterDoubleDash", {"--", "hi.wav", "-"}, "Hi", 0},
     {"BaudReachesDecoder", {"-b", "300", "hi300.wav", "-"}, "Hi", 0},
-    {"OutputReplacesInput", {"self.wav", "self.wav"}, "", 0, "self.wav", "Hi"},
+    {"OutputIsInput",
+     {"self.wav", "self.wav"},
+     "input and output are the same file\n",
+     1,
+     "self.wav",
+     as_text(synthesized("Hi", 1200))},
     {"WriteError", {"hi.wav", "/dev/full"}, "cannot write /dev/full\n", 1},
     {"NothingWrittenToFullDevice", {"silence.wav", "/dev/full"}, "", 0},
 };
@@ -270,11 +280,12 @@ TEST_P(Cli, OutputAndStatus) {
 INSTANTIATE_TEST_SUITE_P(Runs, Cli, ::testing::ValuesIn(cli_cases),
                          [](const auto& info) { return info.param.name; });
 
-// Standard output itself failing: the decoded bytes cannot be written and the status says so.
+// Standard output itself failing: the decoded bytes cannot be written, and the message goes
+// to standard error, away from the bytes.
 TEST_F(CliFiles, StandardOutputWriteError) {
     const run_result r = run_fskdec(dir, {"hi.wav", "-"}, "/dev/full");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "cannot write -\n");
 }
 
 }  // namespace

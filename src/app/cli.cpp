@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <limits>
 #include <new>
 
+#include "app/messages.h"
 #include "base/error.h"
 
 std::int32_t int_option(const char* text, const char* message) {
@@ -78,39 +80,21 @@ std::vector<std::uint8_t> read_input_bytes(const std::string& path) {
     }
 }
 
-output_file open_output(const std::string& path) {
-    output_file out{path == "-" ? stdout : std::fopen(path.c_str(), "wb"), path};
-    if (out.stream == nullptr) throw fskdec_error("cannot open " + path);
-    return out;
-}
-
-void write_output(const output_file& out, std::span<const std::uint8_t> bytes) {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), out.stream) != bytes.size()) {
-        throw fskdec_error("cannot write " + out.path);
-    }
-}
-
-int close_output(output_file& out) {
-    if (std::fflush(out.stream) != 0 || std::ferror(out.stream) != 0) {
-        throw fskdec_error("cannot write " + out.path);
-    }
-    // Closing can still report a deferred write error (a network file system). Standard
-    // output is closed then, so its message has nowhere to go: the status alone tells.
-    const bool closed = std::fclose(out.stream) == 0;
-    out.stream = nullptr;
-    if (closed) return 0;
-    if (out.path == "-") return 1;
-    throw fskdec_error("cannot write " + out.path);
+info_request info_option(const char* arg) {
+    if (std::strcmp(arg, "--help") == 0) return info_request::help;
+    if (std::strcmp(arg, "--version") == 0) return info_request::version;
+    return info_request::none;
 }
 
 int report_failures(int (*run)(int, const char* const*), int argc, const char* const* argv) {
+    std::FILE* const messages = message_stream(argc, argv);
     try {
         return run(argc, argv);
     } catch (const fskdec_error& e) {
-        std::printf("%s\n", e.what());
+        std::fprintf(messages, "%s\n", one_line(e.what()).c_str());
     } catch (const std::bad_alloc&) {
-        std::printf("cannot allocate memory\n");
+        std::fputs("cannot allocate memory\n", messages);
     }
-    std::fflush(stdout);
+    std::fflush(messages);
     return 1;
 }

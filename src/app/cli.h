@@ -1,10 +1,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <span>
 #include <string>
 #include <vector>
+
+#include "app/output.h"  // the output file is shared by both programs too
 
 // What fskdec and fskenc share as command-line programs.
 
@@ -21,22 +21,10 @@ std::int32_t positive_option(const char* text, const char* message);
 // "cannot read PATH" on a read error, "cannot allocate memory" when out of memory.
 std::vector<std::uint8_t> read_input_bytes(const std::string& path);
 
-// The output of a run: the file at `path`, created or truncated, or standard output for "-".
-struct output_file {
-    std::FILE* stream = nullptr;
-    std::string path;
-};
+// A whole argument "--help" or "--version", which the option scans answer; none otherwise.
+enum class info_request { none, help, version };
+info_request info_option(const char* arg);
 
-// Throws fskdec_error "cannot open PATH" when the file cannot be created.
-output_file open_output(const std::string& path);
-
-// Throws fskdec_error "cannot write PATH" when the bytes cannot be written.
-void write_output(const output_file& out, std::span<const std::uint8_t> bytes);
-
-// Flushes and closes the output. Returns the exit status: 0, or 1 when closing standard output
-// reports a deferred write error (the message would have nowhere to go). Throws fskdec_error
-// "cannot write PATH" for any other write error.
-int close_output(output_file& out);
-
-// Runs `run`, turning a failure into its one line on standard output and status 1.
+// Runs `run`, turning a failure into its one line (see one_line) and status 1. The line goes
+// to message_stream: standard error when the output is standard output.
 int report_failures(int (*run)(int, const char* const*), int argc, const char* const* argv);

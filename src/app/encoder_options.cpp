@@ -17,7 +17,8 @@ std::int32_t count_value(const char* text, const char* message) {
 
 }  // namespace
 
-int parse_encoder_options(int argc, const char* const* argv, encoder_settings& settings) {
+int parse_encoder_options(int argc, const char* const* argv, encoder_settings& settings,
+                          info_request* asked) {
     int i = 1;
     while (i < argc) {
         const char* arg = argv[i];
@@ -25,6 +26,10 @@ int parse_encoder_options(int argc, const char* const* argv, encoder_settings& s
         if (std::strcmp(arg, "--") == 0) {
             ++i;
             break;
+        }
+        if (asked != nullptr && info_option(arg) != info_request::none) {
+            *asked = info_option(arg);
+            return i;
         }
         if (std::strcmp(arg, "-p") == 0) {
             settings.phase_sign = -1;

@@ -18,11 +18,14 @@ struct encoder_settings {
     std::int32_t trailer_bits = 60;      // idle bits after the last byte
 };
 
-// Scans argv from index 1 in the manner of fskdec's scan, applies the options to `settings`
-// and returns the index of the first operand. Throws fskdec_error on an invalid value, and
-// after the scan on a carrier that is not a multiple of the baud rate or an upper tone at or
-// above half the sample rate.
-int parse_encoder_options(int argc, const char* const* argv, encoder_settings& settings);
+enum class info_request;  // app/cli.h
+
+// Scans argv from index 1 in the manner of fskdec's scan (--help and --version included), applies
+// the options to `settings` and returns the index of the first operand. Throws fskdec_error on an
+// invalid value, and after the scan on a carrier that is not a multiple of the baud rate or an
+// upper tone at or above half the sample rate.
+int parse_encoder_options(int argc, const char* const* argv, encoder_settings& settings,
+                          info_request* asked = nullptr);
 
 // The usage lines; the last one shows the settings in force.
 std::string encoder_usage_text(const encoder_settings& settings);

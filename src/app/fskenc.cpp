@@ -1,8 +1,11 @@
 // fskenc: writes bytes as a two-tone FSK serial signal in a PCM WAV file that fskdec reads.
 //
 // settings -> read the input whole -> size the recording -> open the output -> write the
-// header and the samples as they are made -> close. Every failure is one line on standard
-// output and exit status 1.
+// header and the samples as they are made -> close. Every failure is one line and exit status
+// 1, on standard output, or on standard error when the recording goes to standard output.
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -10,15 +13,20 @@
 
 #include "app/cli.h"
 #include "app/encoder_options.h"
+#include "app/messages.h"
 #include "mod/synth.h"
 
 namespace {
 
 int run(int argc, const char* const* argv) {
     encoder_settings settings;
-    const int first = parse_encoder_options(argc, argv, settings);
+    info_request asked = info_request::none;
+    const int first = parse_encoder_options(argc, argv, settings, &asked);
+    if (asked != info_request::none) {
+        return answer_request(asked, encoder_usage_text(settings), "fskenc");
+    }
     if (first != argc - 2) {
-        std::fputs(encoder_usage_text(settings).c_str(), stdout);
+        std::fputs(encoder_usage_text(settings).c_str(), message_stream(argc, argv));
         return 1;
     }
     const std::string input_path = argv[argc - 2];
@@ -28,6 +36,14 @@ int run(int argc, const char* const* argv) {
     const synth_settings signal = make_encoder_signal(settings);
     synth_data_size(signal, input.size());  // a recording too long fails before the output
 
+    struct stat input_info {};
+    const int got = input_path == "-" ? fstat(STDIN_FILENO, &input_info)
+                                      : stat(input_path.c_str(), &input_info);
+    if (got == 0) {
+        check_not_input({true, static_cast<std::uint64_t>(input_info.st_dev),
+                         static_cast<std::uint64_t>(input_info.st_ino)},
+                        output_path);
+    }
     output_file out = open_output(output_path);
     stream_wav(input, signal,
                [&](std::span<const std::uint8_t> piece) { write_output(out, piece); });
@@ -37,5 +53,6 @@ int run(int argc, const char* const* argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    open_standard_descriptors();
     return report_failures(run, argc, argv);
 }

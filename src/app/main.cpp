@@ -2,12 +2,14 @@
 //
 // settings -> open the input and read its header -> check it against the settings -> read
 // the first window and plan the detector -> open the output -> decode while reading -> close.
-// Every failure is one line on standard output and exit status 1.
+// Every failure is one line and exit status 1, on standard output, or on standard error when
+// the bytes go to standard output.
 
 #include <cstdio>
 #include <string>
 
 #include "app/cli.h"
+#include "app/messages.h"
 #include "app/options.h"
 #include "audio/input.h"
 #include "base/error.h"
@@ -17,9 +19,11 @@ namespace {
 
 int run(int argc, const char* const* argv) {
     decoder_settings settings;
-    const int first = parse_options(argc, argv, settings);
+    info_request asked = info_request::none;
+    const int first = parse_options(argc, argv, settings, &asked);
+    if (asked != info_request::none) return answer_request(asked, usage_text(settings), "fskdec");
     if (first != argc - 2) {
-        print_usage(settings);
+        print_usage(settings, message_stream(argc, argv));
         return 1;
     }
     const std::string input_path = argv[argc - 2];
@@ -38,6 +42,7 @@ int run(int argc, const char* const* argv) {
                                               detector_history(config), config.phase_sign < 0);
     exact_decoder decoder = prepare_exact_decoder(window, config);
 
+    check_not_input(input->identity(), output_path);
     out = open_output(output_path);
     decode_bytes(window, decoder, [&](const framed_byte& byte) {
         write_output(out, {&byte.value, 1});
@@ -48,5 +53,6 @@ int run(int argc, const char* const* argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    open_standard_descriptors();
     return report_failures(run, argc, argv);
 }

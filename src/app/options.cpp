@@ -7,7 +7,8 @@
 #include "app/cli.h"
 #include "base/error.h"
 
-int parse_options(int argc, const char* const* argv, decoder_settings& settings) {
+int parse_options(int argc, const char* const* argv, decoder_settings& settings,
+                  info_request* asked) {
     int i = 1;
     while (i < argc) {
         const char* arg = argv[i];
@@ -15,6 +16,10 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings)
         if (std::strcmp(arg, "--") == 0) {
             ++i;
             break;
+        }
+        if (asked != nullptr && info_option(arg) != info_request::none) {
+            *asked = info_option(arg);
+            return i;
         }
         if (std::strcmp(arg, "-b") == 0) {
             if (++i >= argc) break;
@@ -61,6 +66,6 @@ std::string usage_text(const decoder_settings& settings) {
            last;
 }
 
-void print_usage(const decoder_settings& settings) {
-    std::fputs(usage_text(settings).c_str(), stdout);
+void print_usage(const decoder_settings& settings, std::FILE* stream) {
+    std::fputs(usage_text(settings).c_str(), stream);
 }

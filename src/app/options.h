@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "demod/signal.h"
@@ -12,12 +13,18 @@ struct decoder_settings {
     std::int32_t channel = 1;       // -c: 1 or 2
 };
 
+enum class info_request;  // app/cli.h; declared here so that demod/ need not see cli.h
+
 // Scans argv from index 1, applies the options to `settings` and returns the index of the
-// first operand. Throws fskdec_error on an invalid value or carrier/baud combination.
-int parse_options(int argc, const char* const* argv, decoder_settings& settings);
+// first operand. Throws fskdec_error on an invalid value or carrier/baud combination. With
+// `asked`, a "--help" or "--version" met among the options ends the scan at once (before any
+// later value is checked, and before the carrier/baud check) and is stored there; without
+// it, or when none is met, those arguments are skipped like any unknown option.
+int parse_options(int argc, const char* const* argv, decoder_settings& settings,
+                  info_request* asked = nullptr);
 
 // The usage lines; the last one shows the settings in force.
 std::string usage_text(const decoder_settings& settings);
 
-// Writes usage_text to standard output.
-void print_usage(const decoder_settings& settings);
+// Writes usage_text to `stream`.
+void print_usage(const decoder_settings& settings, std::FILE* stream);

@@ -1,0 +1,280 @@
+// What both programs promise about the files around them: an output that is the input is
+// refused, an output is replaced whole or not at all (failed writes, ending signals), messages
+// stay out of bytes sent to standard output and stay one line, closed standard descriptors,
+// --help and --version. Each case runs the built programs in a fresh directory.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mod/synth.h"
+#include "run_program.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string recording = [] {
+    synth_settings signal;
+    signal.leader_bits = 20;
+    signal.trailer_bits = 20;
+    const std::vector<std::uint8_t> wav =
+        synthesize_wav(std::vector<std::uint8_t>(200, 'x'), signal);
+    return std::string(wav.begin(), wav.end());
+}();
+
+// How the child starts: descriptors closed, a file size limit (SIGXFSZ ignored, so a write
+// past it fails with EFBIG), standard input.
+struct child_setup {
+    std::vector<int> closed = {};
+    rlim_t file_size_limit = RLIM_INFINITY;
+    std::string in_path = "/dev/null";
+};
+
+pid_t start(const char* exe, const std::string& dir, const std::vector<std::string>& args,
+            const child_setup& setup) {
+    std::vector<char*> argv = {const_cast<char*>(exe)};
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    const std::string in_path = setup.in_path[0] == '/' ? setup.in_path : dir + "/" + setup.in_path;
+    const int in = open(in_path.c_str(), O_RDONLY);
+    const int out = open((dir + "/.stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open((dir + "/.stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (chdir(dir.c_str()) != 0 || in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 ||
+        dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+        _exit(126);
+    }
+    for (const int fd : {in, out, err})
+        if (fd > 2) close(fd);
+    for (const int fd : setup.closed)
+        close(fd);
+    const rlimit limit{setup.file_size_limit, setup.file_size_limit};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    signal(SIGXFSZ, SIG_IGN);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(exe, argv.data());
+    _exit(127);
+}
+
+run_result finish(pid_t pid, const std::string& dir) {
+    run_result r;
+    int wstatus = 0;
+    if (waitpid(pid, &wstatus, 0) != pid) return r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.out = read_file(dir + "/.stdout");
+    r.err = read_file(dir + "/.stderr");
+    return r;
+}
+
+// Files a run left behind: the temporary files are the hidden ones besides .stdout, .stderr.
+std::vector<std::string> leftovers(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename();
+        if (name[0] == '.' && name != ".stdout" && name != ".stderr") names.push_back(name);
+    }
+    return names;
+}
+
+class Safety : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string name = (fs::temp_directory_path() / "fskdec_safety_XXXXXX").string();
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
+        dir = name;
+        write_file(dir + "/hi.wav", recording);
+        write_file(dir + "/in.bin", std::string("abc"));
+        write_file(dir + "/old.bin", std::string("old"));
+        fs::create_hard_link(dir + "/hi.wav", dir + "/hard.wav");
+        fs::create_symlink("hi.wav", dir + "/soft.wav");
+        fs::create_hard_link(dir + "/in.bin", dir + "/hard.bin");
+        fs::create_symlink("in.bin", dir + "/soft.bin");
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    run_result run(const char* exe, const std::vector<std::string>& args,
+                   const child_setup& setup = {}) {
+        return finish(start(exe, dir, args, setup), dir);
+    }
+    std::string dir;
+};
+
+// One run of either program and what it must print; an empty `file` is not checked, else it
+// must hold `contents` afterwards (std::nullopt: must not exist).
+struct safety_case {
+    std::string name;
+    const char* exe;
+    std::vector<std::string> args;
+    child_setup setup;
+    int status;
+    std::string out;
+    std::string err = {};
+    std::string file = {};
+    std::optional<std::string> contents = {};
+};
+
+void PrintTo(const safety_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SafetyRuns : public Safety, public ::testing::WithParamInterface<safety_case> {};
+
+TEST_P(SafetyRuns, OutputStatusAndFiles) {
+    const safety_case& c = GetParam();
+    const run_result r = run(c.exe, c.args, c.setup);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(leftovers(dir), std::vector<std::string>{});
+    if (c.file.empty()) return;
+    if (c.contents) {
+        EXPECT_EQ(read_file(dir + "/" + c.file), *c.contents);
+    } else {
+        EXPECT_FALSE(fs::exists(dir + "/" + c.file));
+    }
+}
+
+const std::string same = "input and output are the same file\n";
+const child_setup plain = {};
+const child_setup tiny_files = {{}, 100};
+const char* const dec = FSKDEC_EXE;
+const char* const enc = FSKENC_EXE;
+
+std::string dec_usage(const std::string& baud) {
+    return "usage: fskdec [options] input-file output-file\noptions:\n -b baud-rate\n -c channel\n "
+           "-p (for "
+           "reverse phase)\n -t threshold-ratio\n -w lower-carrier-wave\ndefault: -b " +
+           baud + " -t 0.15 -w 1200\n";
+}
+
+// clang-format off
+const std::vector<safety_case> cases = {
+    // The input named again as the output, by any route: refused, the input untouched.
+    {"DecSamePath", dec, {"hi.wav", "hi.wav"}, plain, 1, same, "", "hi.wav", recording},
+    {"DecHardLink", dec, {"hi.wav", "hard.wav"}, plain, 1, same, "", "hi.wav", recording},
+    {"DecSymlink", dec, {"hi.wav", "soft.wav"}, plain, 1, same, "", "hi.wav", recording},
+    {"DecSymlinkIn", dec, {"soft.wav", "hi.wav"}, plain, 1, same, "", "hi.wav", recording},
+    {"EncSamePath", enc, {"in.bin", "in.bin"}, plain, 1, same, "", "in.bin", "abc"},
+    {"EncHardLink", enc, {"in.bin", "hard.bin"}, plain, 1, same, "", "in.bin", "abc"},
+    {"EncSymlink", enc, {"in.bin", "soft.bin"}, plain, 1, same, "", "in.bin", "abc"},
+    {"EncStdin", enc, {"-", "in.bin"}, {{}, RLIM_INFINITY, "in.bin"}, 1, same, "", "in.bin", "abc"},
+    // A write that fails part way: the old output stays, a new one never appears.
+    {"DecFailedWriteKeepsOld", dec, {"hi.wav", "old.bin"}, tiny_files, 1,
+     "cannot write old.bin\n", "", "old.bin", "old"},
+    {"DecFailedWriteCreatesNone", dec, {"hi.wav", "new.bin"}, tiny_files, 1,
+     "cannot write new.bin\n", "", "new.bin", std::nullopt},
+    {"EncFailedWriteKeepsOld", enc, {"in.bin", "old.bin"}, tiny_files, 1,
+     "cannot write old.bin\n", "", "old.bin", "old"},
+    {"EncFailedWriteCreatesNone", enc, {"in.bin", "new.wav"}, tiny_files, 1,
+     "cannot write new.wav\n", "", "new.wav", std::nullopt},
+    // Bytes to standard output: every message and the usage go to standard error.
+    {"DecMessageToStderr", dec, {"missing.wav", "-"}, plain, 1, "", "cannot open missing.wav\n"},
+    {"EncMessageToStderr", enc, {"missing.bin", "-"}, plain, 1, "", "cannot open missing.bin\n"},
+    {"DecUsageToStderr", dec, {"-"}, plain, 1, "", dec_usage("1200")},
+    {"DecMessageToStdout", dec, {"missing.wav", "-x"}, plain, 1, "cannot open missing.wav\n"},
+    // One line per message, whatever the path holds.
+    {"DecEscapedPath", dec, {"a\nb\\c\x1b[2J\x7f.wav", "out.bin"}, plain, 1,
+     "cannot open a\\x0Ab\\\\c\\x1B[2J\\x7F.wav\n"},
+    {"EncEscapedPath", enc, {"in.bin", "no\r/out.wav"}, plain, 1, "cannot open no\\x0D/out.wav\n"},
+    // Descriptors closed at start: no file takes their place; bytes meant for a closed
+    // standard output are a failure, never a success.
+    {"DecClosedStdout", dec, {"hi.wav", "-"}, {{1}}, 1, "", "cannot write -\n"},
+    {"EncClosedStdout", enc, {"in.bin", "-"}, {{1}}, 1, "", "cannot write -\n"},
+    {"DecAllClosedToFile", dec, {"hi.wav", "out.bin"}, {{0, 1, 2}}, 0, "", "", "out.bin",
+     std::string(200, 'x')},
+    {"EncClosedStdin", enc, {"-", "out.wav"}, {{0}}, 1, "cannot read -\n", "", "out.wav",
+     std::nullopt},
+    // --help and --version among the options only.
+    {"DecHelpAfterOption", dec, {"-b", "600", "--help", "-b", "0"}, plain, 0, dec_usage("600")},
+    {"DecHelpAfterDoubleDash", dec, {"--", "--help", "out.bin"}, plain, 1, "cannot open --help\n"},
+    {"DecHelpAfterOperand", dec, {"missing.wav", "--version"}, plain, 1,
+     "cannot open missing.wav\n"},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Table, SafetyRuns, ::testing::ValuesIn(cases),
+                         [](const auto& info) { return info.param.name; });
+
+// "NAME X.Y.Z" and a newline, X, Y and Z runs of digits.
+bool is_version_line(const std::string& text, const std::string& name) {
+    if (text.rfind(name + " ", 0) != 0 || text.back() != '\n') return false;
+    const std::string v = text.substr(name.size() + 1, text.size() - name.size() - 2);
+    return std::count(v.begin(), v.end(), '.') == 2 && v.front() != '.' && v.back() != '.' &&
+           v.find("..") == std::string::npos && v.find_first_not_of("0123456789.") == v.npos;
+}
+
+TEST_F(Safety, VersionOfEach) {
+    for (const char* exe : {FSKDEC_EXE, FSKENC_EXE}) {
+        const run_result r = run(exe, {"--version"});
+        const std::string name = fs::path(exe).filename();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(is_version_line(r.out, name)) << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(run(FSKENC_EXE, {"--help"}).out.rfind("usage: fskenc [options]", 0), 0u);
+}
+
+// Waits up to `limit` for a temporary file to appear in `dir`.
+bool temporary_appears(const std::string& dir, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (!leftovers(dir).empty()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+class SafetySignals : public Safety, public ::testing::WithParamInterface<int> {};
+
+// fskenc writing a long recording (1.5 GB, far longer than the test waits) over old.bin,
+// signalled once its temporary file exists. The file size limit only guards the disk.
+TEST_P(SafetySignals, EncoderLeavesOldOutput) {
+    const pid_t pid =
+        start(FSKENC_EXE, dir, {"-l", "20000000", "in.bin", "old.bin"}, {{}, rlim_t{256} << 20});
+    const bool appeared = temporary_appears(dir, std::chrono::seconds(10));
+    kill(pid, GetParam());
+    EXPECT_TRUE(appeared);
+    EXPECT_EQ(finish(pid, dir).status, 128 + GetParam());
+    EXPECT_EQ(read_file(dir + "/old.bin"), "old");
+    EXPECT_EQ(leftovers(dir), std::vector<std::string>{});
+}
+
+// fskdec reading a FIFO whose writer stalls after the header and a few frames: the signal
+// finds it reading, or (once the output is open while reading) writing a temporary file.
+TEST_P(SafetySignals, DecoderLeavesOldOutput) {
+    ASSERT_EQ(mkfifo((dir + "/in.fifo").c_str(), 0600), 0);
+    const pid_t pid = start(FSKDEC_EXE, dir, {"in.fifo", "old.bin"}, {});
+    int writer = -1;
+    for (int i = 0; i < 10000 && writer < 0; ++i) {
+        writer = open((dir + "/in.fifo").c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(write(writer, recording.data(), 4096), 4096);
+    temporary_appears(dir, std::chrono::milliseconds(300));
+    kill(pid, GetParam());
+    EXPECT_EQ(finish(pid, dir).status, 128 + GetParam());
+    close(writer);
+    EXPECT_EQ(read_file(dir + "/old.bin"), "old");
+    EXPECT_EQ(leftovers(dir), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Ending, SafetySignals, ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGPIPE),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+}  // namespace
