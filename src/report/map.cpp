@@ -17,7 +17,7 @@ constexpr int strip_height = 14;
 constexpr int bytes_top = 240;
 constexpr int marks_top = 260;
 constexpr int axis_top = 282;
-constexpr int legend_top = 330;
+constexpr int legend_top = 328;
 
 std::string num(double x) {
     char buffer[32];
@@ -45,7 +45,7 @@ std::string confidence_colour(double confidence) {
     return hex_colour(0.85 - 1.4 * (q - 0.5), 0.8, 0.2);
 }
 
-// Light to dark blue as bytes crowd a column.
+// Light to dark blue as bytes fill a column's time (share 0 to 1).
 std::string density_colour(double share) {
     const double q = std::round(std::clamp(share, 0.0, 1.0) * 4.0) / 4.0;
     return hex_colour(0.62 - 0.5 * q, 0.75 - 0.45 * q, 0.95 - 0.2 * q);
@@ -53,7 +53,8 @@ std::string density_colour(double share) {
 
 struct pixel {
     report_column data;
-    std::uint64_t frames = 0;  // of the recording the pixel covers
+    std::uint64_t frames = 0;   // of the recording the pixel covers
+    std::uint64_t counted = 0;  // frames of the columns gathered in it (their bytes' span)
 };
 
 // The collector's columns gathered into the plot's pixel columns: each column goes to the
@@ -73,6 +74,7 @@ std::vector<pixel> gather(const report_collector& c) {
         const auto p = static_cast<std::size_t>(
             std::clamp(centre / total * map_plot_width, 0.0, map_plot_width - 1.0));
         merge_column(pixels[p].data, c.columns[i]);
+        pixels[p].counted += c.span;
         filled[p] = true;
     }
     for (int p = 0; p < map_plot_width; ++p) {
@@ -103,7 +105,7 @@ double pixel_peak(const pixel& p) {
 }
 
 // Pixels of carrier whose level collapses against the carrier's usual level.
-std::vector<bool> dropouts(const std::vector<pixel>& pixels) {
+std::vector<bool> dropouts(const std::vector<pixel>& pixels, double gap_pixels) {
     std::vector<double> peaks;
     for (const pixel& p : pixels)
         if (carrier_at(p) && p.data.frames > 0) peaks.push_back(pixel_peak(p));
@@ -115,6 +117,18 @@ std::vector<bool> dropouts(const std::vector<pixel>& pixels) {
     for (std::size_t i = 0; i < pixels.size(); ++i)
         out[i] = carrier_at(pixels[i]) && pixels[i].data.frames > 0 &&
                  pixel_peak(pixels[i]) < dropout_fraction * median;
+    // A short break between two stretches of carrier is a dropout too (without -r the
+    // carrier comes from the bytes, and a dropout ends their segment).
+    std::size_t last_carrier = pixels.size();
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        if (!carrier_at(pixels[i])) continue;
+        if (last_carrier < pixels.size() && i > last_carrier + 1 &&
+            static_cast<double>(i - last_carrier - 1) <= gap_pixels) {
+            std::fill(out.begin() + static_cast<std::ptrdiff_t>(last_carrier + 1),
+                      out.begin() + static_cast<std::ptrdiff_t>(i), true);
+        }
+        last_carrier = i;
+    }
     return out;
 }
 
@@ -316,17 +330,25 @@ void write_map(const report_collector& c, const text_sink& write) {
     std::vector<std::string> carrier(pixels.size());
     std::vector<std::string> bytes(pixels.size());
     std::vector<std::string> marks(pixels.size());
-    double densest = 0.0;
-    for (const pixel& p : pixels)
-        if (p.frames > 0) densest = std::max(densest, p.data.bytes / static_cast<double>(p.frames));
-    const std::vector<bool> dropped = dropouts(pixels);
+    // Density: the share of the time the bytes fill (a byte lasts 9 bit times), so that a
+    // pixel shorter than a byte shows it at full strength.
+    const auto byte_length = static_cast<double>(byte_frames(s));
+    const std::vector<bool> dropped =
+        dropouts(pixels, dropout_seconds / seconds * static_cast<double>(map_plot_width));
     for (std::size_t i = 0; i < pixels.size(); ++i) {
         const pixel& p = pixels[i];
         if (carrier_at(p)) carrier[i] = "#6b6b6b";
         if (p.data.measured > 0) {
             bytes[i] = confidence_colour(p.data.confidence_sum / p.data.measured);
         } else if (p.data.bytes > 0) {
-            bytes[i] = density_colour(p.data.bytes / static_cast<double>(p.frames) / densest);
+            // Over the pixel and its neighbours: pixels gather one or two columns in turn.
+            double filled = 0.0;
+            double counted = 0.0;
+            for (std::size_t k = i > 0 ? i - 1 : 0; k <= i + 1 && k < pixels.size(); ++k) {
+                filled += pixels[k].data.bytes * byte_length;
+                counted += static_cast<double>(pixels[k].counted);
+            }
+            bytes[i] = density_colour(filled / counted);
         }
         if (p.data.doubtful > 0 || p.data.framing_errors > 0 || dropped[i]) marks[i] = "#d62020";
     }

@@ -16,13 +16,16 @@
 // The plot's horizontal extent, in SVG user units (pixels): time 0 is at map_plot_left,
 // the recording's end at map_plot_left + map_plot_width.
 inline constexpr int map_width = 1280;
-inline constexpr int map_height = 380;
+inline constexpr int map_height = 345;
 inline constexpr int map_plot_left = 80;
 inline constexpr int map_plot_width = 1160;
 
 // A carrier column counts as a dropout when its peak falls below this fraction of the
 // median peak of the carrier columns.
 inline constexpr double dropout_fraction = 0.25;
+
+// A break in the carrier up to this long (seconds) between two segments is a dropout.
+inline constexpr double dropout_seconds = 1.0;
 
 using text_sink = std::function<void(std::string_view)>;
 
