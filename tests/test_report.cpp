@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,10 @@ struct hint_case {
     std::string expected;
 };
 
+void PrintTo(const hint_case& h, std::ostream* os) {
+    *os << h.name;
+}
+
 synth_settings tones(double amplitude, std::int32_t baud, std::int32_t lower) {
     synth_settings s;
     s.amplitude = amplitude;
@@ -58,6 +63,12 @@ synth_settings tones(double amplitude, std::int32_t baud, std::int32_t lower) {
     s.lower_tone = lower;
     s.leader_bits = baud / 2;
     s.gap_bits = 2;
+    return s;
+}
+
+synth_settings noise(double deviation) {
+    synth_settings s = tones(0.0001, 1200, 1200);
+    s.noise = deviation;
     return s;
 }
 
@@ -85,6 +96,9 @@ INSTANTIATE_TEST_SUITE_P(
         hint_case{"TooQuiet", tones(0.08, 1200, 1200), 1, 0,
                   no_bytes + "the strongest tone measures 0.04 of full scale, below the "
                              "threshold 0.15 (a peak of 0.30); try -r or -t 0.03"},
+        hint_case{"Noise", noise(0.1), 1, 0,
+                  no_bytes + "no tone pair stands out of its sound (peaks of 0.50 of full scale, "
+                             "its tones measure 0.05); check -b and -w, or the recording"},
         hint_case{"OtherChannel", tones(0.6, 1200, 1200), 2, 1,
                   no_bytes + "the signal is on channel 2 (0.31 of full scale there, 0.00 on "
                              "channel 1); try -c 2"},

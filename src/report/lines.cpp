@@ -27,6 +27,9 @@ std::string figure(double x) {
     return x >= 0.01 || x == 0.0 ? print("%.2f", x) : print("%.2g", x);
 }
 
+// A channel whose tones hold less than this share of its peak holds noise, not a signal.
+constexpr double noise_share = 0.15;
+
 double strongest(const survey_finding& f) {
     return std::max(f.lower, f.upper);
 }
@@ -152,6 +155,14 @@ std::optional<std::string> no_bytes_hint(const report_collector& c) {
         if (std::fmod(lower, here.baud_estimate) != 0.0)
             line += print(" with a lower tone that is a multiple of it");
         return line;
+    }
+    // Noise spreads over every frequency: no tone then holds much of the sound's peak,
+    // where a tone of the pair holds half of it.
+    if (strength(here) < noise_share * here.peak) {
+        return head + print(
+                          "no tone pair stands out of its sound (peaks of %s of full scale, "
+                          "its tones measure %s); check -b and -w, or the recording",
+                          figure(here.peak).c_str(), figure(strongest(here)).c_str());
     }
     if (strongest(here) <= s.threshold) {
         const double suggestion = 0.75 * strongest(here);

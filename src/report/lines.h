@@ -44,6 +44,8 @@ std::string summary_line(const report_collector& collector);
 //   channel 1); try -c 2
 //   fskdec: no bytes decoded: its tones look like 2400/4800 Hz, not 1200/2400 Hz; try -w 2400
 //   fskdec: no bytes decoded: its bits look like 300 baud, not 1200; try -b 300
+//   fskdec: no bytes decoded: no tone pair stands out of its sound (peaks of 0.45 of full
+//   scale, its tones measure 0.03); check -b and -w, or the recording
 //   fskdec: no bytes decoded: the strongest tone measures 0.04 of full scale, below the
 //   threshold 0.15 (a peak of 0.30); try -r or -t 0.03
 //   fskdec: no bytes decoded: its tones measure 0.33 of full scale, yet no byte was framed;
