@@ -186,6 +186,26 @@ TEST(Report, KeepsItsColumnsBoundedOnALongStream) {
     EXPECT_FLOAT_EQ(c.columns[0].high, 0.5f);
 }
 
+TEST(Report, ReadsPcmFramesAsTheFileHoldsThem) {
+    for (const std::int32_t bits : {8, 16}) {
+        for (const std::int32_t channels : {1, 2}) {
+            synth_settings signal = tones(0.5, 1200, 1200);  // channel 2 holds the negation
+            signal.quantization_bit = bits;
+            signal.channels = channels;
+            const std::vector<std::uint8_t> pcm = synthesize_samples({}, signal);
+            report_settings s;
+            s.channels = channels;
+            s.channel = channels - 1;
+            report_collector c = make_report_collector(s);
+            collect_pcm(c, pcm, bits, channels * bits / 8);
+            const std::uint64_t frames = pcm.size() / static_cast<std::size_t>(channels * bits / 8);
+            EXPECT_EQ(c.totals.frames, frames) << bits << " bits, " << channels << " channels";
+            EXPECT_NEAR(c.totals.peak, 0.5, 0.01) << bits << " bits, " << channels << " channels";
+            EXPECT_NEAR(survey_channel(c.survey, s.channel).upper, 0.25, 0.02);
+        }
+    }
+}
+
 TEST(Report, WarnsOfDoubtfulBytesWithTheirPositions) {
     report_settings s;
     s.recovery = true;
