@@ -1,0 +1,234 @@
+#include "report/report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <type_traits>
+
+void merge_column(report_column& into, const report_column& from) {
+    if (from.frames > 0) {
+        if (into.frames == 0) {
+            into.low = from.low;
+            into.high = from.high;
+        } else {
+            into.low = std::min(into.low, from.low);
+            into.high = std::max(into.high, from.high);
+        }
+    }
+    into.frames += from.frames;
+    into.squares += from.squares;
+    into.bytes += from.bytes;
+    into.measured += from.measured;
+    into.confidence_sum += from.confidence_sum;
+    into.least_confidence = std::min(into.least_confidence, from.least_confidence);
+    into.doubtful += from.doubtful;
+    into.framing_errors += from.framing_errors;
+    into.carrier_frames += from.carrier_frames;
+}
+
+namespace {
+
+// The column holding `frame`, doubling the span until it fits within max_columns.
+report_column& column_at(report_collector& c, std::uint64_t frame) {
+    while (frame / c.span >= max_columns) {
+        const std::size_t merged = (c.columns.size() + 1) / 2;
+        for (std::size_t i = 0; i < merged; ++i) {
+            report_column joined = c.columns[2 * i];
+            if (2 * i + 1 < c.columns.size()) merge_column(joined, c.columns[2 * i + 1]);
+            c.columns[i] = joined;
+        }
+        c.columns.resize(merged);
+        c.span *= 2;
+    }
+    const auto index = static_cast<std::size_t>(frame / c.span);
+    if (index >= c.columns.size()) c.columns.resize(index + 1);
+    return c.columns[index];
+}
+
+void extend(report_collector& c, std::uint64_t end_frame) {
+    c.totals.frames = std::max(c.totals.frames, end_frame);
+}
+
+void add_carrier(report_collector& c, const report_segment& s) {
+    if (s.end_frame <= s.start_frame) return;
+    column_at(c, s.end_frame - 1);  // widens first, so the indices below stay valid
+    for (std::uint64_t i = s.start_frame / c.span; i <= (s.end_frame - 1) / c.span; ++i) {
+        const std::uint64_t from = std::max(s.start_frame, i * c.span);
+        const std::uint64_t to = std::min(s.end_frame, (i + 1) * c.span);
+        c.columns[static_cast<std::size_t>(i)].carrier_frames += to - from;
+    }
+    ++c.totals.segments;
+    c.totals.carrier_frames += s.end_frame - s.start_frame;
+    extend(c, s.end_frame);
+}
+
+report_segment close_built(report_collector& c) {
+    report_segment s = c.current;
+    // A byte's level is the magnitude |X|/N of its tone, half the tone's peak amplitude.
+    s.level =
+        c.level_count > 0 ? 2.0 * c.level_sum / static_cast<double>(c.level_count) : not_measured;
+    c.building = false;
+    add_carrier(c, s);
+    return s;
+}
+
+}  // namespace
+
+report_collector make_report_collector(const report_settings& settings) {
+    report_collector c;
+    c.settings = settings;
+    c.settings.channels = std::max(settings.channels, 1);
+    c.settings.channel = std::clamp(settings.channel, 0, c.settings.channels - 1);
+    // A sixteenth of the columns stays spare for a byte or segment that ends past the last
+    // sample, so that it does not halve the map's resolution.
+    constexpr std::uint64_t planned = max_columns - max_columns / 16;
+    c.span = std::max<std::uint64_t>(1, (settings.total_frames + planned - 1) / planned);
+    c.columns.reserve(max_columns);
+    c.survey = make_tone_survey(settings.sample_rate, c.settings.channels, settings.baud_rate,
+                                settings.lower_tone, settings.total_frames);
+    return c;
+}
+
+namespace {
+
+// The per-frame work: a running extreme and sum of squares of the decoded channel per
+// column, and the peak of the others, on the samples as they come (integers stay integers
+// until a column's figures are stored). read(f, channel) gives a raw sample; `scale` makes
+// it a fraction of full scale.
+template <class Read>
+void collect_block(report_collector& c, std::size_t frames, Read read, double scale) {
+    using raw = decltype(read(std::size_t{0}, std::size_t{0}));
+    using sum = std::conditional_t<std::is_integral_v<raw>, std::int64_t, double>;
+    const auto selected = static_cast<std::size_t>(c.settings.channel);
+    const std::uint64_t begin = c.survey.position;  // frames of samples fed so far
+    std::size_t f = 0;
+    while (f < frames) {
+        const std::uint64_t frame = begin + f;
+        report_column& col = column_at(c, frame);
+        const std::uint64_t column_end = (frame / c.span + 1) * c.span;
+        const auto piece =
+            static_cast<std::size_t>(std::min<std::uint64_t>(frames - f, column_end - frame));
+        raw low = read(f, selected);
+        raw high = low;
+        sum squares = 0;
+        for (std::size_t i = f; i < f + piece; ++i) {
+            const raw x = read(i, selected);
+            low = std::min(low, x);
+            high = std::max(high, x);
+            if constexpr (std::is_integral_v<raw>) {
+                squares += static_cast<std::uint32_t>(x * x);  // at most 2^30: no overflow
+            } else {
+                squares += x * x;
+            }
+        }
+        const auto lowest = static_cast<float>(low * scale);
+        const auto highest = static_cast<float>(high * scale);
+        col.low = col.frames == 0 ? lowest : std::min(col.low, lowest);
+        col.high = col.frames == 0 ? highest : std::max(col.high, highest);
+        col.squares += static_cast<double>(squares) * scale * scale;
+        col.frames += piece;
+        c.totals.peak = std::max({c.totals.peak, -low * scale, high * scale});
+        f += piece;
+    }
+    for (std::size_t ch = 0; ch < c.survey.per_channel.size(); ++ch) {
+        channel_survey& s = c.survey.per_channel[ch];
+        if (ch == selected) {
+            s.peak = c.totals.peak;
+            continue;
+        }
+        raw peak = 0;
+        for (std::size_t i = 0; i < frames; ++i)
+            peak = std::max(peak, read(i, ch) < 0 ? -read(i, ch) : read(i, ch));
+        s.peak = std::max(s.peak, peak * scale);
+    }
+}
+
+}  // namespace
+
+void collect_samples(report_collector& c, std::span<const double> samples) {
+    const auto channels = static_cast<std::size_t>(c.settings.channels);
+    const std::size_t frames = samples.size() / channels;
+    collect_block(
+        c, frames, [&](std::size_t f, std::size_t ch) { return samples[f * channels + ch]; },
+        1.0 / c.settings.full_scale);
+    survey_frames(c.survey, samples.data(), frames, 1.0 / c.settings.full_scale);
+    extend(c, c.survey.position);
+}
+
+std::uint64_t segment_gap_frames(const report_settings& s) {
+    return static_cast<std::uint64_t>(30.0 * s.sample_rate / std::max(s.baud_rate, 1));
+}
+
+std::uint64_t byte_frames(const report_settings& s) {
+    return static_cast<std::uint64_t>(std::ceil(9.0 * s.sample_rate / std::max(s.baud_rate, 1)));
+}
+
+std::optional<report_segment> collect_byte(report_collector& c, const report_byte& b) {
+    report_column& col = column_at(c, b.start_frame);
+    const bool doubtful = is_doubtful(b);
+    ++col.bytes;
+    ++c.totals.bytes;
+    if (!std::isnan(b.confidence)) {
+        ++col.measured;
+        col.confidence_sum += b.confidence;
+        col.least_confidence = std::min(col.least_confidence, static_cast<float>(b.confidence));
+        ++c.totals.measured;
+        c.totals.confidence_sum += b.confidence;
+        c.totals.least_confidence = std::min(c.totals.least_confidence, b.confidence);
+    }
+    if (doubtful) {
+        ++col.doubtful;
+        ++c.totals.doubtful;
+        if (c.first_doubtful.size() < listed_doubtful) c.first_doubtful.push_back(b);
+    }
+    if (b.framing_error) {
+        ++col.framing_errors;
+        ++c.totals.framing_errors;
+    }
+    const std::uint64_t end = b.start_frame + byte_frames(c.settings);
+    extend(c, end);
+    if (c.settings.recovery) return std::nullopt;
+
+    std::optional<report_segment> closed;
+    if (c.building && b.start_frame > c.last_start + segment_gap_frames(c.settings)) {
+        closed = close_built(c);
+    }
+    if (!c.building) {
+        c.building = true;
+        c.current = report_segment{};
+        c.current.start_frame = b.start_frame;
+        c.level_sum = 0.0;
+        c.level_count = 0;
+    }
+    c.last_start = b.start_frame;
+    c.current.end_frame = std::max(c.current.end_frame, end);
+    ++c.current.bytes;
+    if (b.framing_error) ++c.current.framing_errors;
+    if (!std::isnan(b.level)) {
+        c.level_sum += b.level;
+        ++c.level_count;
+    }
+    return closed;
+}
+
+void collect_segment(report_collector& c, const report_segment& segment) {
+    add_carrier(c, segment);
+}
+
+std::optional<report_segment> finish_report(report_collector& c) {
+    if (!c.building) return std::nullopt;
+    return close_built(c);
+}
+
+std::vector<report_segment> segments_from_bytes(std::span<const report_byte> bytes,
+                                                const report_settings& settings) {
+    report_settings s = settings;
+    s.recovery = false;
+    s.channels = 1;
+    s.channel = 0;
+    report_collector c = make_report_collector(s);
+    std::vector<report_segment> out;
+    for (const report_byte& b : bytes)
+        if (auto closed = collect_byte(c, b)) out.push_back(*closed);
+    if (auto last = finish_report(c)) out.push_back(*last);
+    return out;
+}

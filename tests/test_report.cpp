@@ -1,0 +1,283 @@
+// The decode report: the hint for a run that decoded nothing, the time format, carrier
+// segments built from bytes, the collector's bounded columns, the lines, and the map (an XML
+// parser reads it; a damaged stretch must show as a red mark at its time).
+
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "mod/synth.h"
+#include "report/lines.h"
+#include "report/map.h"
+#include "report/report.h"
+
+namespace {
+
+// The synthesizer's mono 16-bit samples as fractions of full scale, each frame repeated on
+// `channels` channels, the signal on `signal_channel` and silence on the others.
+std::vector<double> signal_samples(const synth_settings& s, std::size_t payload_length,
+                                   std::int32_t channels = 1, std::int32_t signal_channel = 0) {
+    std::vector<std::uint8_t> payload(payload_length);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<std::uint8_t>(i * 37 + 11);
+    const std::vector<std::uint8_t> pcm = synthesize_samples(payload, s);
+    std::vector<double> out(pcm.size() / 2 * static_cast<std::size_t>(channels), 0.0);
+    for (std::size_t i = 0; i < pcm.size() / 2; ++i) {
+        const auto v = static_cast<std::int16_t>(pcm[2 * i] | pcm[2 * i + 1] << 8);
+        out[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(signal_channel)] =
+            v / 32768.0;
+    }
+    return out;
+}
+
+// Fed in pieces of an awkward size, as a decoder reading in pieces would.
+void feed(report_collector& c, const std::vector<double>& samples) {
+    const std::size_t piece = 3001 * static_cast<std::size_t>(c.settings.channels);
+    for (std::size_t at = 0; at < samples.size(); at += piece)
+        collect_samples(c, {samples.data() + at, std::min(piece, samples.size() - at)});
+}
+
+struct hint_case {
+    const char* name;
+    synth_settings signal;  // amplitude 0: digital silence
+    std::int32_t channels;
+    std::int32_t signal_channel;
+    std::string expected;
+};
+
+void PrintTo(const hint_case& h, std::ostream* os) {
+    *os << h.name;
+}
+
+synth_settings tones(double amplitude, std::int32_t baud, std::int32_t lower) {
+    synth_settings s;
+    s.amplitude = amplitude;
+    s.baud_rate = baud;
+    s.lower_tone = lower;
+    s.leader_bits = baud / 2;
+    s.gap_bits = 2;
+    return s;
+}
+
+synth_settings noise(double deviation) {
+    synth_settings s = tones(0.0001, 1200, 1200);
+    s.noise = deviation;
+    return s;
+}
+
+class NoBytesHint : public testing::TestWithParam<hint_case> {};
+
+TEST_P(NoBytesHint, NamesTheMeasuredReason) {
+    const hint_case& h = GetParam();
+    std::vector<double> samples = signal_samples(h.signal, 60, h.channels, h.signal_channel);
+    if (h.signal.amplitude == 0.0) std::fill(samples.begin(), samples.end(), 0.0);
+    report_settings s;  // the defaults: 1200 baud on 1200/2400 Hz, threshold 0.15
+    s.channels = h.channels;
+    s.total_frames = samples.size() / static_cast<std::size_t>(h.channels);
+    report_collector c = make_report_collector(s);
+    feed(c, samples);
+    finish_report(c);
+    EXPECT_EQ(no_bytes_hint(c).value_or("(none)"), h.expected);
+}
+
+const std::string no_bytes = "fskdec: no bytes decoded: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Report, NoBytesHint,
+    testing::Values(
+        hint_case{"Silent", tones(0.0, 1200, 1200), 1, 0, no_bytes + "the recording is silent"},
+        hint_case{"TooQuiet", tones(0.08, 1200, 1200), 1, 0,
+                  no_bytes + "the strongest tone measures 0.04 of full scale, below the "
+                             "threshold 0.15 (a peak of 0.30); try -r or -t 0.03"},
+        hint_case{"Noise", noise(0.1), 1, 0,
+                  no_bytes + "no tone pair stands out of its sound (peaks of 0.50 of full scale, "
+                             "its tones measure 0.05); check -b and -w, or the recording"},
+        hint_case{"OtherChannel", tones(0.6, 1200, 1200), 2, 1,
+                  no_bytes + "the signal is on channel 2 (0.31 of full scale there, 0.00 on "
+                             "channel 1); try -c 2"},
+        hint_case{"OtherCarrier", tones(0.6, 1200, 2400), 1, 0,
+                  no_bytes + "its tones look like 2400/4800 Hz, not 1200/2400 Hz; try -w 2400"},
+        hint_case{"OtherBaud", tones(0.6, 300, 1200), 1, 0,
+                  no_bytes + "its bits look like 300 baud, not 1200; try -b 300"},
+        hint_case{"OtherBaudAndCarrier", tones(0.6, 600, 600), 1, 0,
+                  no_bytes + "its tones look like 600/1200 Hz at about 600 baud, not 1200/2400 "
+                             "Hz; try -b 600 -w 600"},
+        hint_case{"LoudButUnframed", tones(0.6, 1200, 1200), 1, 0,
+                  no_bytes + "its tones measure 0.31 of full scale, yet no byte was framed; try "
+                             "-p or -r"}),
+    [](const testing::TestParamInfo<hint_case>& info) { return std::string(info.param.name); });
+
+struct time_case {
+    std::uint64_t frame;
+    std::int32_t rate;
+    const char* text;
+};
+
+TEST(Report, FormatsTimesToTheMillisecond) {
+    const time_case cases[] = {
+        {0, 44100, "0:00.000"},
+        {22, 44100, "0:00.000"},  // 0.4989 ms
+        {23, 44100, "0:00.001"},  // 0.5215 ms
+        {44100 * 61 + 22050, 44100, "1:01.500"},
+        {3723004, 1000, "1:02:03.004"},
+        {7199999, 2000, "1:00:00.000"},  // 59:59.9995 rounds up
+        {599999, 1000, "9:59.999"},
+    };
+    for (const time_case& t : cases)
+        EXPECT_EQ(format_time(t.frame, t.rate), t.text) << t.frame << " at " << t.rate;
+}
+
+report_byte byte_at(std::uint64_t frame, double level = 0.25, double confidence = not_measured,
+                    bool framing_error = false) {
+    report_byte b;
+    b.start_frame = frame;
+    b.level = level;
+    b.confidence = confidence;
+    b.framing_error = framing_error;
+    return b;
+}
+
+TEST(Report, BuildsSegmentsFromBytes) {
+    report_settings s;  // a byte is 10 bits of 36.75 frames; more than 3 bytes apart splits
+    const std::vector<report_byte> bytes = {byte_at(1000, 0.2), byte_at(1400, 0.3),
+                                            byte_at(1400 + 1102), byte_at(100000, 0.1)};
+    const std::vector<report_segment> segments = segments_from_bytes(bytes, s);
+    ASSERT_EQ(segments.size(), 2u);
+    EXPECT_EQ(segments[0].start_frame, 1000u);
+    EXPECT_EQ(segments[0].end_frame, 2502u + byte_frames(s));  // its last byte's end
+    EXPECT_EQ(segments[0].bytes, 3u);
+    EXPECT_DOUBLE_EQ(segments[0].level, 0.5);  // twice the mean magnitude: the peak
+    EXPECT_EQ(segments[1].start_frame, 100000u);
+    EXPECT_EQ(segments[1].bytes, 1u);
+    EXPECT_EQ(segment_line(s, segments[1]),
+              "fskdec: carrier 0:02.268-0:02.275: 1 byte, -14.0 dBFS");
+}
+
+TEST(Report, KeepsItsColumnsBoundedOnALongStream) {
+    report_settings s;  // length unknown in advance: the columns must widen as it grows
+    report_collector c = make_report_collector(s);
+    std::vector<double> block(1 << 16);
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = 0.5 * std::sin(0.3 * static_cast<double>(i));
+    const std::size_t blocks = 600;  // 39 million frames, about 15 minutes
+    for (std::size_t k = 0; k < blocks; ++k) {
+        collect_samples(c, block);
+        collect_byte(c, byte_at(k * block.size()));
+        ASSERT_LE(c.columns.size(), max_columns);
+    }
+    std::uint64_t frames = 0;
+    std::uint64_t bytes = 0;
+    for (const report_column& col : c.columns) {
+        frames += col.frames;
+        bytes += col.bytes;
+    }
+    EXPECT_EQ(frames, blocks * block.size());
+    EXPECT_EQ(bytes, blocks);
+    EXPECT_GT(c.columns.size(), max_columns / 2);
+    collect_byte(c, byte_at(std::uint64_t{1} << 50));  // a far outlier widens, never grows
+    EXPECT_LE(c.columns.size(), max_columns);
+    EXPECT_FLOAT_EQ(c.columns[0].high, 0.5f);
+}
+
+TEST(Report, WarnsOfDoubtfulBytesWithTheirPositions) {
+    report_settings s;
+    s.recovery = true;
+    report_collector c = make_report_collector(s);
+    for (std::uint64_t i = 0; i < 10; ++i) {
+        report_byte b = byte_at(44100 * (i + 1), 0.3, i < 7 ? 0.2 : 0.9, i == 1);
+        b.offset = i;
+        b.value = 0x41;
+        collect_byte(c, b);
+        if (i == 1) {
+            EXPECT_EQ(doubtful_byte_line(s, b),
+                      "fskdec: doubtful byte at 0:02.000, offset 1: 0x41, confidence 0.20, "
+                      "framing error");
+        }
+    }
+    EXPECT_EQ(doubtful_warning(c).value_or(""),
+              "fskdec: 7 doubtful bytes (framing errors or confidence below 0.5), first at "
+              "0:01.000 (offset 0), 0:02.000 (offset 1), 0:03.000 (offset 2), 0:04.000 (offset "
+              "3), 0:05.000 (offset 4), ...");
+    report_segment seg;
+    seg.end_frame = 44100 * 11;
+    seg.bytes = 10;
+    seg.framing_errors = 1;
+    seg.level = 0.5;
+    seg.snr_db = 20.0;
+    seg.speed = -0.012;
+    seg.polarity = -1;
+    collect_segment(c, seg);
+    EXPECT_EQ(segment_line(s, seg),
+              "fskdec: carrier 0:00.000-0:11.000: 10 bytes, -6.0 dBFS, SNR 20.0 dB, speed "
+              "-1.2 %, polarity inverted, 1 framing error");
+    EXPECT_EQ(summary_line(c),
+              "fskdec: 10 bytes in 1 segment (carrier 0:11.000 of 0:11.000), 7 doubtful, 1 "
+              "framing error, mean confidence 0.41, peak -inf dBFS; 1200 baud, 1200/2400 Hz, "
+              "threshold 0.15, channel 1 of 1");
+}
+
+// The x positions of the red marks in a parsed map.
+std::vector<double> mark_positions(xmlNode* node) {
+    std::vector<double> out;
+    for (; node != nullptr; node = node->next) {
+        if (node->type != XML_ELEMENT_NODE) continue;
+        xmlChar* cls = xmlGetProp(node, reinterpret_cast<const xmlChar*>("class"));
+        if (cls != nullptr && std::string(reinterpret_cast<char*>(cls)) == "mark") {
+            xmlChar* x = xmlGetProp(node, reinterpret_cast<const xmlChar*>("x"));
+            xmlChar* w = xmlGetProp(node, reinterpret_cast<const xmlChar*>("width"));
+            out.push_back(std::stod(reinterpret_cast<char*>(x)) +
+                          std::stod(reinterpret_cast<char*>(w)) / 2.0);
+            xmlFree(x);
+            xmlFree(w);
+        }
+        xmlFree(cls);
+        const std::vector<double> inner = mark_positions(node->children);
+        out.insert(out.end(), inner.begin(), inner.end());
+    }
+    return out;
+}
+
+TEST(Report, DrawsAWellFormedMapThatMarksTheDamage) {
+    synth_settings signal = tones(0.6, 1200, 1200);
+    signal.gap_bits = 40;
+    report_settings s;
+    s.recovery = true;
+    s.name = "tape <A&B> \"side 1\"";
+    const std::vector<double> samples = signal_samples(signal, 300);
+    s.total_frames = samples.size();
+    report_collector c = make_report_collector(s);
+    feed(c, samples);
+    // Bytes every 49 bits as the synthesizer wrote them, the damaged ones around byte 200.
+    const double byte_frames_exact = 49.0 * 44100 / 1200;
+    const std::uint64_t first = 600 * 44100 / 1200;
+    for (std::uint64_t i = 0; i < 300; ++i) {
+        const bool damaged = i >= 200 && i < 204;
+        collect_byte(c, byte_at(first + static_cast<std::uint64_t>(i * byte_frames_exact), 0.3,
+                                damaged ? 0.1 : 0.95, damaged && i == 201));
+    }
+    const std::string svg = map_svg(c);
+    xmlDoc* doc = xmlReadMemory(svg.data(), static_cast<int>(svg.size()), "map.svg", nullptr,
+                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    ASSERT_NE(doc, nullptr) << svg.substr(0, 400);
+    xmlNode* root = xmlDocGetRootElement(doc);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(root->name)), "svg");
+    const std::vector<double> marks = mark_positions(root->children);
+    xmlFreeDoc(doc);
+
+    ASSERT_EQ(marks.size(), 1u);
+    const double damaged_at = static_cast<double>(first) + 201.5 * byte_frames_exact;
+    const double expected_x =
+        map_plot_left + damaged_at / static_cast<double>(c.totals.frames) * map_plot_width;
+    EXPECT_NEAR(marks[0], expected_x, 3.0);
+    EXPECT_NE(svg.find("tape &lt;A&amp;B&gt; &quot;side 1&quot;"), std::string::npos);
+    EXPECT_EQ(svg.find("<script"), std::string::npos);
+}
+
+}  // namespace
