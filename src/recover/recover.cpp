@@ -1,0 +1,537 @@
+#include "recover/recover.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <numbers>
+#ifdef RECOVER_TRACE
+#include <cstdio>
+#endif
+
+#include "base/error.h"
+
+namespace {
+
+constexpr double two_pi = 2.0 * std::numbers::pi;
+
+// The oscillator is reset to an exactly computed phase this often, so its rounding never
+// accumulates; the running sums are recomputed from their terms at the longer interval.
+constexpr std::uint64_t oscillator_resync = 1024;
+constexpr std::uint64_t sums_resync = 65536;
+
+// A space must beat a mark by this much (normalised amplitudes, (a0 - a1) / (a0 + a1)) to
+// count as a start bit; squared, as the per-sample search compares energies.
+constexpr double start_margin = 0.3;
+const double start_energy_ratio =
+    ((1.0 + start_margin) / (1.0 - start_margin)) * ((1.0 + start_margin) / (1.0 - start_margin));
+
+// Carrier detection: an average of the per-bit quality with hysteresis.
+constexpr double quality_weight = 0.25;
+constexpr double carrier_on = 0.6;
+constexpr double carrier_off = 0.35;
+
+// Tone amplitudes follow the signal at this rate per confident bit.
+constexpr double amp_weight = 0.15;
+
+// The clock may run this far from nominal.
+constexpr double slowest = 0.88;
+constexpr double fastest = 1.12;
+
+biquad make_biquad(double b0, double b1, double b2, double a0, double a1, double a2) {
+    biquad f;
+    f.b0 = b0 / a0;
+    f.b1 = b1 / a0;
+    f.b2 = b2 / a0;
+    f.a1 = a1 / a0;
+    f.a2 = a2 / a0;
+    return f;
+}
+
+// Butterworth sections (Q = 1/sqrt 2) by the bilinear transform.
+biquad high_pass(double corner, double rate) {
+    const double w = two_pi * corner / rate;
+    const double c = std::cos(w);
+    const double alpha = std::sin(w) / std::numbers::sqrt2;
+    return make_biquad((1.0 + c) / 2.0, -(1.0 + c), (1.0 + c) / 2.0, 1.0 + alpha, -2.0 * c,
+                       1.0 - alpha);
+}
+
+biquad low_pass(double corner, double rate) {
+    const double w = two_pi * corner / rate;
+    const double c = std::cos(w);
+    const double alpha = std::sin(w) / std::numbers::sqrt2;
+    return make_biquad((1.0 - c) / 2.0, 1.0 - c, (1.0 - c) / 2.0, 1.0 + alpha, -2.0 * c,
+                       1.0 - alpha);
+}
+
+std::complex<double> response(const biquad& f, double freq, double rate) {
+    const std::complex<double> z1 = std::polar(1.0, -two_pi * freq / rate);
+    return (f.b0 + f.b1 * z1 + f.b2 * z1 * z1) / (1.0 + f.a1 * z1 + f.a2 * z1 * z1);
+}
+
+inline double filter(biquad& f, double x) {
+    const double y = f.b0 * x + f.b1 * f.x1 + f.b2 * f.x2 - f.a1 * f.y1 - f.a2 * f.y2;
+    f.x2 = f.x1;
+    f.x1 = x;
+    f.y2 = f.y1;
+    f.y1 = y;
+    return y;
+}
+
+void resync_oscillator(tone_correlator& c) {
+    const auto rate = static_cast<std::uint64_t>(c.sample_rate);
+    const std::uint64_t turn = ((c.count % rate) * static_cast<std::uint64_t>(c.lower_tone)) % rate;
+    const double angle = two_pi * static_cast<double>(turn) / static_cast<double>(rate);
+    c.osc_r = std::cos(angle);
+    c.osc_i = -std::sin(angle);
+}
+
+// The sums at window end time t (fractional frames), interpolated between the two frames
+// around it; t is clamped to the frames still held.
+window_sums sums_at(const recover_decoder& d, double t) {
+    const auto held = static_cast<double>(d.history.size());
+    const double newest = static_cast<double>(d.frame) - 1.0;
+    t = std::clamp(t, std::max(1.0, newest - held + 2.0), std::max(1.0, newest));
+    const double upper = std::ceil(t);
+    const double f = t - (upper - 1.0);
+    const auto hi = static_cast<std::uint64_t>(upper);
+    const window_sums& a = d.history[(hi - 1) % d.history.size()];
+    const window_sums& b = d.history[hi % d.history.size()];
+    const double g = 1.0 - f;
+    return {a.r0 * g + b.r0 * f, a.i0 * g + b.i0 * f, a.r1 * g + b.r1 * f, a.i1 * g + b.i1 * f,
+            a.energy * g + b.energy * f};
+}
+
+// One window judged: tone magnitudes, the level-free discriminator and the carrier quality.
+struct judgement {
+    double mag0 = 0.0, mag1 = 0.0;
+    double margin = 0.0;   // (a1 - a0) / (a1 + a0) of the normalised amplitudes: > 0 a mark
+    double quality = 0.0;  // share of the window's band energy that tells the bit, -1 .. 1
+};
+
+judgement judge(const recover_decoder& d, const window_sums& s) {
+    judgement j;
+    const double e0 = s.r0 * s.r0 + s.i0 * s.i0;
+    const double e1 = s.r1 * s.r1 + s.i1 * s.i1;
+    j.mag0 = std::sqrt(e0);
+    j.mag1 = std::sqrt(e1);
+    const double n0 = j.mag0 / d.amp0;
+    const double n1 = j.mag1 / d.amp1;
+    if (n0 + n1 > 0.0) j.margin = (n1 - n0) / (n1 + n0);
+    // A full window of one tone of amplitude A gives |S|^2 = (A w / 2)^2 and energy A^2 w / 2.
+    if (s.energy > d.floor_energy) {
+        const double band = s.energy * static_cast<double>(d.corr.window) / 2.0;
+        j.quality = std::clamp((j.margin > 0.0 ? e1 - e0 : e0 - e1) / band, -1.0, 1.0);
+    }
+    return j;
+}
+
+void close_segment(recover_decoder& d, const recover_sink& sink) {
+    carrier_segment& s = d.segment;
+    s.end_frame = std::max(d.last_good, s.start_frame);
+    if (d.level_count > 0.0) s.level = d.level_sum / d.level_count;
+    if (d.noise_sum > 0.0) {
+        s.snr_db = 10.0 * std::log10(std::max(d.signal_sum, 1e-300) / d.noise_sum);
+    } else {
+        s.snr_db = d.signal_sum > 0.0 ? 99.0 : 0.0;
+    }
+    s.snr_db = std::min(s.snr_db, 99.0);
+    if (d.speed_count > 0.0) s.speed = d.speed_sum / d.speed_count;
+    if (d.polarity_sum > 0.5 * d.level_count && d.level_count > 0.0) s.polarity = 1;
+    if (d.polarity_sum < -0.5 * d.level_count && d.level_count > 0.0) s.polarity = -1;
+    if (sink.segment) sink.segment(s);
+    d.carrier = false;
+}
+
+// Feeds one bit's quality to the carrier detector at window end time t.
+void note_quality(recover_decoder& d, double v, double t, const recover_sink& sink) {
+    const auto frame = static_cast<std::uint64_t>(std::max(0.0, t));
+    d.quality += (v - d.quality) * quality_weight;
+    if (v > 0.5) {
+        if (!d.good_run) d.good_since = frame;
+        d.good_run = true;
+        d.last_good = frame;
+    } else {
+        d.good_run = false;
+    }
+    if (!d.carrier && d.quality > carrier_on) {
+        d.carrier = true;
+        d.seen_stop = false;
+        d.segment = carrier_segment{};
+        const auto w = static_cast<std::uint64_t>(d.corr.window);
+        d.segment.start_frame = d.good_since > w ? d.good_since - w : 0;
+        d.level_sum = d.signal_sum = d.noise_sum = d.speed_sum = 0.0;
+        d.level_count = d.speed_count = d.polarity_sum = 0.0;
+    } else if (d.carrier && d.quality < carrier_off) {
+        close_segment(d, sink);
+        d.last_start = -1e300;
+    }
+}
+
+void learn_amplitude(double& amp, bool& known, double mag) {
+    if (!(mag > 0.0)) return;
+    if (!known) {
+        amp = mag;
+        known = true;
+    } else {
+        amp += (mag - amp) * amp_weight;
+    }
+}
+
+void learn_bit(recover_decoder& d, const judgement& j) {
+    if (j.quality < 0.3 || std::abs(j.margin) < 0.5) return;
+    if (j.margin > 0.0) {
+        learn_amplitude(d.amp1, d.amp1_known, j.mag1);
+        if (!d.amp0_known) d.amp0 = d.amp1;
+    } else {
+        learn_amplitude(d.amp0, d.amp0_known, j.mag0);
+        if (!d.amp1_known) d.amp1 = d.amp0;
+    }
+}
+
+// The byte whose start edge is d.start_time, read once all its windows are in: bits at the
+// centres of the tracked clock, the clock then corrected from the byte's own transitions and
+// the bits read again.
+void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
+    const double hw = d.half_window;
+    const double w = static_cast<double>(d.corr.window);
+    const double nominal = d.nominal_period;
+    double t0 = d.start_time;
+    double p = d.period;
+    judgement bits[10];
+    // First the clock follows the byte transition by transition, as a loop would: the
+    // offset grows with the distance from the start edge, so near transitions come first.
+    bits[0] = judge(d, sums_at(d, t0 + 0.5 * p + hw));
+    for (int k = 1; k < 10; ++k) {
+        bits[k] = judge(d, sums_at(d, t0 + (k + 0.5) * p + hw));
+        const bool before = bits[k - 1].margin > 0.0;
+        if (before == (bits[k].margin > 0.0)) continue;
+        const double m = judge(d, sums_at(d, t0 + k * p + hw)).margin;
+        const double tau = (before ? m : -m) * w / 2.0;
+        t0 += 0.5 * tau;
+        p = std::clamp(p + 0.25 * tau / k, slowest * nominal, fastest * nominal);
+    }
+    t0 = std::clamp(t0, d.start_time - 0.3 * p, d.start_time + 0.3 * p);
+    // Then offset and rate are fitted to all transitions at once.
+    constexpr int passes = 2;
+    for (int pass = 0;; ++pass) {
+        for (int k = 0; k < 10; ++k)
+            bits[k] = judge(d, sums_at(d, t0 + (k + 0.5) * p + hw));
+        if (pass == passes) break;
+        // Each transition tells how far the clock is off there: a window centred on the
+        // estimated boundary leans toward the bit it overlaps more.
+        double s = 0.0, sk = 0.0, skk = 0.0, st = 0.0, skt = 0.0;
+        for (int k = 1; k < 10; ++k) {
+            const bool before = bits[k - 1].margin > 0.0;
+            if (before == (bits[k].margin > 0.0)) continue;
+            const double m = judge(d, sums_at(d, t0 + k * p + hw)).margin;
+            const double tau = (before ? m : -m) * w / 2.0;
+            s += 1.0;
+            sk += k;
+            skk += double(k) * k;
+            st += tau;
+            skt += k * tau;
+        }
+        if (s == 0.0) break;
+        // The speed term is held back: a byte has few transitions, the clock has many bytes.
+        constexpr double restraint = 10.0;
+        skk += restraint;
+        const double det = s * skk - sk * sk;
+        const double offset = (st * skk - sk * skt) / det;
+        const double stretch = std::clamp((s * skt - sk * st) / det, -0.03 * p, 0.03 * p);
+        t0 = std::clamp(t0 + offset, d.start_time - 0.3 * p, d.start_time + 0.3 * p);
+        p = std::clamp(p + stretch, slowest * nominal, fastest * nominal);
+        if (std::abs(offset) < 0.01 && std::abs(stretch) < 0.001) {
+            for (int k = 0; k < 10; ++k)
+                bits[k] = judge(d, sums_at(d, t0 + (k + 0.5) * p + hw));
+            break;
+        }
+    }
+
+    // The stop bit's window may not be complete at the end of the input.
+    const double newest = static_cast<double>(d.frame) - 1.0;
+    const bool stop_known = !at_end || t0 + 9.5 * p + hw <= newest;
+
+    unsigned value = 0;
+    double confidence = 1.0;
+    for (int k = 0; k < 9; ++k) {
+        if (k > 0) value |= static_cast<unsigned>(bits[k].margin > 0.0) << (k - 1);
+        confidence = std::min(confidence, std::abs(bits[k].margin));
+    }
+    const int judged = stop_known ? 10 : 9;
+#ifdef RECOVER_TRACE
+    std::fprintf(stderr, "byte t0 %.1f p %.3f amp %.1f %.1f Q %.2f:", t0, p, d.amp0, d.amp1,
+                 d.quality);
+    for (int k = 0; k < 10; ++k)
+        std::fprintf(stderr, " %+.2f/%.2f", bits[k].margin, bits[k].quality);
+    std::fprintf(stderr, "\n");
+#endif
+    for (int k = 0; k < judged; ++k) {
+        const double t = t0 + (k + 0.5) * p + hw;
+        note_quality(d, bits[k].quality, t, sink);
+        learn_bit(d, bits[k]);
+        if (d.carrier) {
+            const bool mark = bits[k].margin > 0.0;
+            const double mag = mark ? bits[k].mag1 : bits[k].mag0;
+            const double other = mark ? bits[k].mag0 : bits[k].mag1;
+            d.level_sum += mag * 2.0 / w / (mark ? d.gain1 : d.gain0);
+            d.level_count += 1.0;
+            d.signal_sum += std::max(0.0, mag * mag - other * other);
+            d.noise_sum += other * other;
+        }
+    }
+
+    // The clock: this byte's own estimate, and the distance from the previous start edge when
+    // it is a whole number of bits.
+    const double since = t0 - d.last_start;
+    const double bits_since = std::round(since / d.period);
+    if (bits_since >= 9.0 && bits_since <= 16.0 &&
+        std::abs(since - bits_since * d.period) < 0.25 * d.period) {
+        d.period += (since / bits_since - d.period) * 0.3;
+    }
+    d.period += (p - d.period) * 0.2;
+    d.period = std::clamp(d.period, slowest * nominal, fastest * nominal);
+
+    recovered_byte out;
+    out.value = static_cast<std::uint8_t>(value);
+    out.start_frame = static_cast<std::uint64_t>(std::max(0.0, std::round(t0)));
+    out.confidence = std::clamp(confidence, 0.0, 1.0);
+
+    d.state = recover_state::search;
+    d.idle_count = 0;
+    d.idle_steady = false;
+    d.earliest_crossing = t0 + 9.25 * p + hw;
+    d.last_start = t0;
+    if (stop_known) {
+        const double stop = bits[9].margin;
+        if (stop > 0.0) {
+            if (d.carrier) d.seen_stop = true;
+        } else {
+            out.framing_error = d.seen_stop || stop > -start_margin;
+            if (stop <= -start_margin && !at_end) {
+                // No idle bit: the next start bit follows at once.
+                d.state = recover_state::wait_byte;
+                d.start_time = t0 + 9.0 * p;
+                d.due = d.start_time + 9.8 * d.period + hw;
+            }
+        }
+    }
+    if (d.carrier) {
+        d.speed_sum += nominal / p - 1.0;
+        d.speed_count += 1.0;
+        ++d.segment.bytes;
+        if (out.framing_error) ++d.segment.framing_errors;
+        if (sink.byte) sink.byte(out);
+    }
+}
+
+// The per-frame work once the sums of frame n are in.
+void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
+    const double n = static_cast<double>(d.frame) - 1.0;
+    const double e0 = (s.r0 * s.r0 + s.i0 * s.i0) / (d.amp0 * d.amp0);
+    const double e1 = (s.r1 * s.r1 + s.i1 * s.i1) / (d.amp1 * d.amp1);
+    const bool heard = s.energy > d.floor_energy;
+    const bool mark = heard && e1 > e0;
+    if (mark && e1 > start_energy_ratio * e0) d.solid_mark = true;
+    if (d.was_mark && !mark && heard) {
+        // The window is centred on the edge where the normalised amplitudes are equal.
+        const window_sums& p = d.history[(d.frame - 2) % d.history.size()];
+        const double pd = std::sqrt((p.r1 * p.r1 + p.i1 * p.i1) / (d.amp1 * d.amp1)) -
+                          std::sqrt((p.r0 * p.r0 + p.i0 * p.i0) / (d.amp0 * d.amp0));
+        const double nd = std::sqrt(e1) - std::sqrt(e0);
+        const double f = pd - nd > 0.0 ? std::clamp(pd / (pd - nd), 0.0, 1.0) : 1.0;
+        d.crossing = n - 1.0 + f;
+        d.crossing_valid = d.solid_mark;
+        d.solid_mark = false;
+    }
+    d.was_mark = mark;
+
+    switch (d.state) {
+        case recover_state::search: {
+            if (heard && e0 > start_energy_ratio * e1 && d.crossing_valid &&
+                n - d.crossing <= 0.5 * d.corr.window && d.crossing >= d.earliest_crossing) {
+                d.crossing_valid = false;
+                double t0 = d.crossing - d.half_window;
+                // A start edge a whole number of bits after the last one is pulled onto
+                // the clock: the edge alone is the noisiest timing the byte has.
+                const double since = t0 - d.last_start;
+                const double bits_since = std::round(since / d.period);
+                if (bits_since >= 10.0 && bits_since <= 16.0) {
+                    const double expected = d.last_start + bits_since * d.period;
+                    if (std::abs(t0 - expected) < 0.3 * d.period) t0 = 0.5 * (t0 + expected);
+                }
+                d.start_time = t0;
+                d.state = recover_state::check_start;
+                d.due = t0 + 0.5 * d.period + d.half_window;
+                d.idle_count = 0;
+                d.idle_steady = false;
+                break;
+            }
+            // Between bytes the carrier is checked once per window; the first window after a
+            // byte still holds its end.
+            if (++d.idle_count >= 2 * static_cast<std::uint64_t>(d.corr.window)) {
+                d.idle_count -= static_cast<std::uint64_t>(d.corr.window);
+                const judgement j = judge(d, s);
+                note_quality(d, j.quality, n, sink);
+                const bool steady = j.margin > start_margin && j.quality > 0.6;
+                if (steady) {
+                    learn_bit(d, j);
+                    // The idle tone turns in the correlator by its offset from nominal, and
+                    // tape speed moves tones and bit rate alike.
+                    if (d.idle_steady) {
+                        const std::complex<double> now(s.r1, s.i1), before(d.idle_r1, d.idle_i1);
+                        const double turn = std::arg(now * std::conj(before));
+                        const double offset = turn * d.sample_rate / (two_pi * d.corr.window) /
+                                              (2.0 * d.signal.lower_tone);
+                        const double target = d.nominal_period / (1.0 + offset);
+                        d.period =
+                            std::clamp(d.period + (target - d.period) * 0.2,
+                                       slowest * d.nominal_period, fastest * d.nominal_period);
+                    }
+                    d.idle_r1 = s.r1;
+                    d.idle_i1 = s.i1;
+                }
+                d.idle_steady = steady;
+            }
+            break;
+        }
+        case recover_state::check_start:
+            if (n >= d.due) {
+                const judgement j = judge(d, sums_at(d, d.due));
+                if (j.margin < -start_margin && j.quality > 0.0) {
+                    if (!d.amp0_known) learn_bit(d, j);
+                    d.state = recover_state::wait_byte;
+                    d.due = d.start_time + 9.8 * d.period + d.half_window;
+                } else {
+                    d.state = recover_state::search;
+                    d.idle_count = 0;
+                    d.idle_steady = false;
+                }
+            }
+            break;
+        case recover_state::wait_byte:
+            if (n >= d.due) read_byte(d, sink, false);
+            break;
+    }
+}
+
+}  // namespace
+
+tone_correlator make_tone_correlator(std::int32_t window, std::int32_t sample_rate,
+                                     std::int32_t lower_tone) {
+    if (window <= 0 || sample_rate <= 0 || lower_tone <= 0) {
+        throw fskdec_error("unusable correlator settings");
+    }
+    tone_correlator c;
+    c.window = window;
+    c.sample_rate = sample_rate;
+    c.lower_tone = lower_tone;
+    const double angle =
+        two_pi * static_cast<double>(lower_tone) / static_cast<double>(sample_rate);
+    c.step_r = std::cos(angle);
+    c.step_i = -std::sin(angle);
+    c.products.assign(static_cast<std::size_t>(window), window_sums{});
+    return c;
+}
+
+void correlate_sample(tone_correlator& c, double y) {
+    const double ur = c.osc_r * c.osc_r - c.osc_i * c.osc_i;  // the upper tone: twice the angle
+    const double ui = 2.0 * c.osc_r * c.osc_i;
+    const window_sums in{y * c.osc_r, y * c.osc_i, y * ur, y * ui, y * y};
+    window_sums& out = c.products[c.slot];
+    c.sums.r0 += in.r0 - out.r0;
+    c.sums.i0 += in.i0 - out.i0;
+    c.sums.r1 += in.r1 - out.r1;
+    c.sums.i1 += in.i1 - out.i1;
+    c.sums.energy += in.energy - out.energy;
+    out = in;
+    if (++c.slot == c.products.size()) c.slot = 0;
+    ++c.count;
+    if (c.count % oscillator_resync == 0) {
+        resync_oscillator(c);
+        if (c.count % sums_resync == 0) {
+            window_sums total;
+            for (std::size_t k = 0; k < c.products.size(); ++k) {
+                const window_sums& p = c.products[(c.slot + k) % c.products.size()];
+                total.r0 += p.r0;
+                total.i0 += p.i0;
+                total.r1 += p.r1;
+                total.i1 += p.i1;
+                total.energy += p.energy;
+            }
+            c.sums = total;
+        }
+    } else {
+        const double r = c.osc_r * c.step_r - c.osc_i * c.step_i;
+        c.osc_i = c.osc_r * c.step_i + c.osc_i * c.step_r;
+        c.osc_r = r;
+    }
+}
+
+recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t sample_rate,
+                                     double full_scale) {
+    if (sample_rate <= 0) throw fskdec_error("illegal sample rate");
+    if (signal.baud_rate <= 0) throw fskdec_error("illegal baud rate");
+    if (signal.lower_tone <= 0) throw fskdec_error("illegal carrier frequency");
+    if (!(full_scale > 0.0) || !std::isfinite(full_scale)) {
+        throw fskdec_error("illegal full scale");
+    }
+    if (std::int64_t{signal.lower_tone} * 4 >= sample_rate ||
+        std::int64_t{signal.baud_rate} * 4 > sample_rate) {
+        throw fskdec_error("sample rate too low for the carrier frequency");
+    }
+    recover_decoder d;
+    d.signal = signal;
+    d.sample_rate = sample_rate;
+    d.full_scale = full_scale;
+    const double rate = sample_rate;
+    d.nominal_period = rate / signal.baud_rate;
+    d.period = d.nominal_period;
+    const auto window = static_cast<std::int32_t>(std::lround(d.nominal_period));
+    d.half_window = (window - 1) / 2.0;
+    d.corr = make_tone_correlator(window, sample_rate, signal.lower_tone);
+
+    // The band the tones can occupy, off speed included: hum, DC and most hiss stay outside.
+    const double f0 = signal.lower_tone;
+    const double f1 = 2.0 * f0;
+    d.high_pass = high_pass(0.25 * f0, rate);
+    d.low_pass = low_pass(std::min(1.6 * f1, 0.45 * rate), rate);
+    const auto g0 = response(d.high_pass, f0, rate) * response(d.low_pass, f0, rate);
+    const auto g1 = response(d.high_pass, f1, rate) * response(d.low_pass, f1, rate);
+    d.gain0 = std::abs(g0);
+    d.gain1 = std::abs(g1);
+    d.phase0 = std::arg(g0);
+    d.phase1 = std::arg(g1);
+
+    // Below a thousandth of full scale a window counts as silence.
+    const double quiet = 1e-3 * full_scale;
+    d.floor_energy = quiet * quiet * window / 2.0;
+
+    // A byte is read once its stop bit is in, at the slowest clock, plus the window.
+    const auto held = static_cast<std::size_t>(std::ceil(11.0 * fastest * d.nominal_period)) +
+                      static_cast<std::size_t>(window) + 8;
+    d.history.assign(held, window_sums{});
+    return d;
+}
+
+void recover_samples(recover_decoder& d, std::span<const double> samples,
+                     const recover_sink& sink) {
+    const std::size_t held = d.history.size();
+    for (const double x : samples) {
+        const double y = filter(d.low_pass, filter(d.high_pass, x));
+        correlate_sample(d.corr, y);
+        d.history[d.frame % held] = d.corr.sums;
+        ++d.frame;
+        step(d, d.corr.sums, sink);
+    }
+}
+
+void recover_finish(recover_decoder& d, const recover_sink& sink) {
+    const double newest = static_cast<double>(d.frame) - 1.0;
+    if (d.state == recover_state::wait_byte &&
+        d.start_time + 8.5 * d.period + d.half_window <= newest) {
+        read_byte(d, sink, true);
+    }
+    d.state = recover_state::search;
+    if (d.carrier) close_segment(d, sink);
+}
