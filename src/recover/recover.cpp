@@ -199,52 +199,39 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     double t0 = d.start_time;
     double p = d.period;
     judgement bits[10];
-    // First the clock follows the byte transition by transition, as a loop would: the
-    // offset grows with the distance from the start edge, so near transitions come first.
-    bits[0] = judge(d, sums_at(d, t0 + 0.5 * p + hw));
-    for (int k = 1; k < 10; ++k) {
-        bits[k] = judge(d, sums_at(d, t0 + (k + 0.5) * p + hw));
-        const bool before = bits[k - 1].margin > 0.0;
-        if (before == (bits[k].margin > 0.0)) continue;
-        const double m = judge(d, sums_at(d, t0 + k * p + hw)).margin;
-        const double tau = (before ? m : -m) * w / 2.0;
-        t0 += 0.5 * tau;
-        p = std::clamp(p + 0.25 * tau / k, slowest * nominal, fastest * nominal);
-    }
-    t0 = std::clamp(t0, d.start_time - 0.3 * p, d.start_time + 0.3 * p);
-    // Then offset and rate are fitted to all transitions at once.
-    constexpr int passes = 2;
-    for (int pass = 0;; ++pass) {
+    const auto decide = [&] {
         for (int k = 0; k < 10; ++k)
             bits[k] = judge(d, sums_at(d, t0 + (k + 0.5) * p + hw));
-        if (pass == passes) break;
-        // Each transition tells how far the clock is off there: a window centred on the
-        // estimated boundary leans toward the bit it overlaps more.
-        double s = 0.0, sk = 0.0, skk = 0.0, st = 0.0, skt = 0.0;
+    };
+    // Each transition tells how far the clock is off there: a window centred on the
+    // estimated boundary leans toward the bit it overlaps more.
+    const auto clock_error = [&](double& count) {
+        double sum = 0.0;
+        count = 0.0;
         for (int k = 1; k < 10; ++k) {
             const bool before = bits[k - 1].margin > 0.0;
             if (before == (bits[k].margin > 0.0)) continue;
             const double m = judge(d, sums_at(d, t0 + k * p + hw)).margin;
-            const double tau = (before ? m : -m) * w / 2.0;
-            s += 1.0;
-            sk += k;
-            skk += double(k) * k;
-            st += tau;
-            skt += k * tau;
+            sum += (before ? m : -m) * w / 2.0;
+            count += 1.0;
         }
-        if (s == 0.0) break;
-        // The speed term is held back: a byte has few transitions, the clock has many bytes.
-        constexpr double restraint = 10.0;
-        skk += restraint;
-        const double det = s * skk - sk * sk;
-        const double offset = (st * skk - sk * skt) / det;
-        const double stretch = std::clamp((s * skt - sk * st) / det, -0.03 * p, 0.03 * p);
-        t0 = std::clamp(t0 + offset, d.start_time - 0.3 * p, d.start_time + 0.3 * p);
-        p = std::clamp(p + stretch, slowest * nominal, fastest * nominal);
-        if (std::abs(offset) < 0.01 && std::abs(stretch) < 0.001) {
-            for (int k = 0; k < 10; ++k)
-                bits[k] = judge(d, sums_at(d, t0 + (k + 0.5) * p + hw));
-            break;
+        return count > 0.0 ? sum / count : 0.0;
+    };
+    decide();
+    double count = 0.0;
+    double error = clock_error(count);
+    if (d.on_clock) {
+        // The byte began where the running clock expected it: the clock has the history of
+        // every transition before, so this byte's own (noisy) timing only nudges it.
+        t0 += 0.4 * error;
+        d.period += 0.15 * error / std::max(1.0, d.bits_since);
+        decide();
+    } else {
+        // A start found by its edge alone: the byte's transitions set its timing.
+        for (int pass = 0; pass < 2 && count > 0.0; ++pass) {
+            t0 = std::clamp(t0 + error, d.start_time - 0.3 * p, d.start_time + 0.3 * p);
+            decide();
+            error = clock_error(count);
         }
     }
 
@@ -260,8 +247,8 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     }
     const int judged = stop_known ? 10 : 9;
 #ifdef RECOVER_TRACE
-    std::fprintf(stderr, "byte t0 %.1f p %.3f amp %.1f %.1f Q %.2f:", t0, p, d.amp0, d.amp1,
-                 d.quality);
+    std::fprintf(stderr, "byte %3u clk %d t0 %.1f p %.3f amp %.1f %.1f Q %.2f:", value,
+                 int(d.on_clock), t0, p, d.amp0, d.amp1, d.quality);
     for (int k = 0; k < 10; ++k)
         std::fprintf(stderr, " %+.2f/%.2f", bits[k].margin, bits[k].quality);
     std::fprintf(stderr, "\n");
@@ -281,15 +268,6 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
         }
     }
 
-    // The clock: this byte's own estimate, and the distance from the previous start edge when
-    // it is a whole number of bits.
-    const double since = t0 - d.last_start;
-    const double bits_since = std::round(since / d.period);
-    if (bits_since >= 9.0 && bits_since <= 16.0 &&
-        std::abs(since - bits_since * d.period) < 0.25 * d.period) {
-        d.period += (since / bits_since - d.period) * 0.3;
-    }
-    d.period += (p - d.period) * 0.2;
     d.period = std::clamp(d.period, slowest * nominal, fastest * nominal);
 
     recovered_byte out;
@@ -301,17 +279,20 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     d.idle_count = 0;
     d.idle_steady = false;
     d.earliest_crossing = t0 + 9.25 * p + hw;
+    d.next_slot = 10;
     d.last_start = t0;
     if (stop_known) {
         const double stop = bits[9].margin;
         if (stop > 0.0) {
             if (d.carrier) d.seen_stop = true;
         } else {
-            out.framing_error = d.seen_stop || stop > -start_margin;
-            if (stop <= -start_margin && !at_end) {
+            out.framing_error = d.seen_stop;
+            if (!at_end) {
                 // No idle bit: the next start bit follows at once.
                 d.state = recover_state::wait_byte;
                 d.start_time = t0 + 9.0 * p;
+                d.on_clock = true;
+                d.bits_since = 9.0;
                 d.due = d.start_time + 9.8 * d.period + hw;
             }
         }
@@ -356,16 +337,40 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                 // the clock: the edge alone is the noisiest timing the byte has.
                 const double since = t0 - d.last_start;
                 const double bits_since = std::round(since / d.period);
+                d.on_clock = false;
                 if (bits_since >= 10.0 && bits_since <= 16.0) {
                     const double expected = d.last_start + bits_since * d.period;
-                    if (std::abs(t0 - expected) < 0.3 * d.period) t0 = 0.5 * (t0 + expected);
+                    if (std::abs(t0 - expected) < 0.35 * d.period) {
+                        t0 = expected;
+                        d.on_clock = true;
+                        d.bits_since = bits_since;
+                    }
                 }
                 d.start_time = t0;
                 d.state = recover_state::check_start;
                 d.due = t0 + 0.5 * d.period + d.half_window;
                 d.idle_count = 0;
                 d.idle_steady = false;
+                d.next_slot = 0;
                 break;
+            }
+            // A start bit missed at its edge (noise can hide the edge, never a whole bit) is
+            // still found where the clock says the next bytes may begin.
+            if (d.next_slot > 0) {
+                const double slot = d.last_start + (d.next_slot + 0.5) * d.period + d.half_window;
+                if (n >= slot) {
+                    const judgement j = judge(d, sums_at(d, slot));
+                    if (j.margin < 0.0 && j.quality > 0.0) {
+                        d.start_time = d.last_start + d.next_slot * d.period;
+                        d.on_clock = true;
+                        d.bits_since = d.next_slot;
+                        d.state = recover_state::wait_byte;
+                        d.due = d.start_time + 9.8 * d.period + d.half_window;
+                        d.next_slot = 0;
+                        break;
+                    }
+                    d.next_slot = d.next_slot < 12 ? d.next_slot + 1 : 0;
+                }
             }
             // Between bytes the carrier is checked once per window; the first window after a
             // byte still holds its end.
@@ -385,7 +390,7 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                                               (2.0 * d.signal.lower_tone);
                         const double target = d.nominal_period / (1.0 + offset);
                         d.period =
-                            std::clamp(d.period + (target - d.period) * 0.2,
+                            std::clamp(d.period + (target - d.period) * 0.1,
                                        slowest * d.nominal_period, fastest * d.nominal_period);
                     }
                     d.idle_r1 = s.r1;
@@ -398,7 +403,7 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
         case recover_state::check_start:
             if (n >= d.due) {
                 const judgement j = judge(d, sums_at(d, d.due));
-                if (j.margin < -start_margin && j.quality > 0.0) {
+                if (j.margin < -0.1 && j.quality > 0.0) {
                     if (!d.amp0_known) learn_bit(d, j);
                     d.state = recover_state::wait_byte;
                     d.due = d.start_time + 9.8 * d.period + d.half_window;

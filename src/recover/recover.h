@@ -98,10 +98,12 @@ struct recover_decoder {
 
     // The byte being read.
     recover_state state = recover_state::search;
-    double start_time = 0.0;  // start edge of the current byte
-    double period = 0.0;      // tracked frames per bit
-    double due = 0.0;         // time of the next action
-    bool back_to_back = false;
+    double start_time = 0.0;     // start edge of the current byte
+    double period = 0.0;         // tracked frames per bit
+    double due = 0.0;            // time of the next action
+    bool on_clock = false;       // the current byte's start was taken from the running clock
+    double bits_since = 0.0;     // bits from the previous start to it
+    int next_slot = 0;           // bit after the last start where a start bit may stand; 0 none
     double last_start = -1e300;  // start edge of the previous byte that had its idle bit
 
     // Carrier detection.
