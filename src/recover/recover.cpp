@@ -281,7 +281,17 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     d.earliest_crossing = t0 + 9.25 * p + hw;
     d.next_slot = 10;
     d.last_start = t0;
-    if (stop_known) {
+    // Thirty bits of the lower tone and more are no data but a steady tone (or a break):
+    // nothing is read from them until a mark turns into a space again.
+    int trailing = 0;
+    while (trailing < 10 && bits[9 - trailing].margin <= 0.0)
+        ++trailing;
+    const bool all_space = stop_known && trailing == 10;
+    d.space_run = all_space ? (d.space_before ? d.space_run : 0) + 10 : trailing;
+    const bool steady_space = all_space && d.space_run >= 30;
+    if (steady_space) {
+        d.next_slot = 0;
+    } else if (stop_known) {
         const double stop = bits[9].margin;
         if (stop > 0.0) {
             if (d.carrier) d.seen_stop = true;
@@ -293,11 +303,12 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
                 d.start_time = t0 + 9.0 * p;
                 d.on_clock = true;
                 d.bits_since = 9.0;
+                d.space_before = bits[8].margin <= 0.0;
                 d.due = d.start_time + 9.8 * d.period + hw;
             }
         }
     }
-    if (d.carrier) {
+    if (d.carrier && !steady_space) {
         d.speed_sum += nominal / p - 1.0;
         d.speed_count += 1.0;
         ++d.segment.bytes;
@@ -348,6 +359,7 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                 }
                 d.start_time = t0;
                 d.state = recover_state::check_start;
+                d.space_before = false;
                 d.due = t0 + 0.5 * d.period + d.half_window;
                 d.idle_count = 0;
                 d.idle_steady = false;
@@ -365,6 +377,7 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                         d.on_clock = true;
                         d.bits_since = d.next_slot;
                         d.state = recover_state::wait_byte;
+                        d.space_before = false;
                         d.due = d.start_time + 9.8 * d.period + d.half_window;
                         d.next_slot = 0;
                         break;

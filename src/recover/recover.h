@@ -101,6 +101,8 @@ struct recover_decoder {
     double start_time = 0.0;     // start edge of the current byte
     double period = 0.0;         // tracked frames per bit
     double due = 0.0;            // time of the next action
+    bool space_before = false;   // the bit before the current byte's start was a space
+    int space_run = 0;           // spaces up to the end of the last byte read
     bool on_clock = false;       // the current byte's start was taken from the running clock
     double bits_since = 0.0;     // bits from the previous start to it
     int next_slot = 0;           // bit after the last start where a start bit may stand; 0 none
