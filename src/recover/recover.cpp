@@ -29,6 +29,10 @@ const double start_energy_ratio =
 constexpr double quality_weight = 0.25;
 constexpr double carrier_on = 0.6;
 constexpr double carrier_off = 0.35;
+// And the tones must sit where the clock says they should, on average.
+constexpr double fit_weight = 0.1;
+constexpr double fit_on = 0.5;
+constexpr double fit_off = 0.25;
 
 // Tone amplitudes follow the signal at this rate per confident bit.
 constexpr double amp_weight = 0.15;
@@ -126,6 +130,28 @@ judgement judge(const recover_decoder& d, const window_sums& s) {
     return j;
 }
 
+// How well a tone's measured offset from nominal agrees with the clock's: FSK played fast
+// or slow moves tones and bit rate alike, while tones of music or speech near the band sit
+// anywhere. 1 agrees, 0 is a fifth of the tone's frequency off or more.
+double frequency_fit(const recover_decoder& d, double offset) {
+    const double deviation = (offset - (d.nominal_period / d.period - 1.0)) / 0.2;
+    return std::max(0.0, 1.0 - deviation * deviation);
+}
+
+// The same for one bit: the tone turns between windows a quarter bit before and after the
+// bit's centre by its offset.
+double bit_frequency_fit(const recover_decoder& d, double centre_end, double p, bool mark) {
+    const window_sums a = sums_at(d, centre_end - 0.25 * p);
+    const window_sums b = sums_at(d, centre_end + 0.25 * p);
+    const std::complex<double> before =
+        mark ? std::complex<double>(a.r1, a.i1) : std::complex<double>(a.r0, a.i0);
+    const std::complex<double> after =
+        mark ? std::complex<double>(b.r1, b.i1) : std::complex<double>(b.r0, b.i0);
+    const double turn = std::arg(after * std::conj(before));
+    const double tone = mark ? 2.0 * d.signal.lower_tone : d.signal.lower_tone;
+    return frequency_fit(d, turn * d.sample_rate / (two_pi * 0.5 * p * tone));
+}
+
 void close_segment(recover_decoder& d, const recover_sink& sink) {
     carrier_segment& s = d.segment;
     s.end_frame = std::max(d.last_good, s.start_frame);
@@ -144,9 +170,10 @@ void close_segment(recover_decoder& d, const recover_sink& sink) {
 }
 
 // Feeds one bit's quality to the carrier detector at window end time t.
-void note_quality(recover_decoder& d, double v, double t, const recover_sink& sink) {
+void note_quality(recover_decoder& d, double v, double fit, double t, const recover_sink& sink) {
     const auto frame = static_cast<std::uint64_t>(std::max(0.0, t));
     d.quality += (v - d.quality) * quality_weight;
+    d.tone_fit += (fit - d.tone_fit) * fit_weight;
     if (v > 0.5) {
         if (!d.good_run) d.good_since = frame;
         d.good_run = true;
@@ -154,7 +181,7 @@ void note_quality(recover_decoder& d, double v, double t, const recover_sink& si
     } else {
         d.good_run = false;
     }
-    if (!d.carrier && d.quality > carrier_on) {
+    if (!d.carrier && d.quality > carrier_on && d.tone_fit > fit_on) {
         d.carrier = true;
         d.seen_stop = false;
         d.segment = carrier_segment{};
@@ -162,8 +189,9 @@ void note_quality(recover_decoder& d, double v, double t, const recover_sink& si
         d.segment.start_frame = d.good_since > w ? d.good_since - w : 0;
         d.level_sum = d.signal_sum = d.noise_sum = d.speed_sum = 0.0;
         d.level_count = d.speed_count = d.polarity_sum = 0.0;
-    } else if (d.carrier && d.quality < carrier_off) {
+    } else if (d.carrier && (d.quality < carrier_off || d.tone_fit < fit_off)) {
         close_segment(d, sink);
+        d.held_valid = false;
         d.last_start = -1e300;
     }
 }
@@ -187,6 +215,12 @@ void learn_bit(recover_decoder& d, const judgement& j) {
         learn_amplitude(d.amp0, d.amp0_known, j.mag0);
         if (!d.amp1_known) d.amp1 = d.amp0;
     }
+}
+
+void emit_byte(recover_decoder& d, const recovered_byte& b, const recover_sink& sink) {
+    ++d.segment.bytes;
+    if (b.framing_error) ++d.segment.framing_errors;
+    if (sink.byte) sink.byte(b);
 }
 
 // The byte whose start edge is d.start_time, read once all its windows are in: bits at the
@@ -247,15 +281,16 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     }
     const int judged = stop_known ? 10 : 9;
 #ifdef RECOVER_TRACE
-    std::fprintf(stderr, "byte %3u clk %d t0 %.1f p %.3f amp %.1f %.1f Q %.2f:", value,
-                 int(d.on_clock), t0, p, d.amp0, d.amp1, d.quality);
+    std::fprintf(stderr, "byte %3u clk %d t0 %.1f p %.3f amp %.1f %.1f Q %.2f F %.2f:", value,
+                 int(d.on_clock), t0, p, d.amp0, d.amp1, d.quality, d.tone_fit);
     for (int k = 0; k < 10; ++k)
         std::fprintf(stderr, " %+.2f/%.2f", bits[k].margin, bits[k].quality);
     std::fprintf(stderr, "\n");
 #endif
     for (int k = 0; k < judged; ++k) {
         const double t = t0 + (k + 0.5) * p + hw;
-        note_quality(d, bits[k].quality, t, sink);
+        const double fit = bit_frequency_fit(d, t, p, bits[k].margin > 0.0);
+        note_quality(d, bits[k].quality, fit, t, sink);
         learn_bit(d, bits[k]);
         if (d.carrier) {
             const bool mark = bits[k].margin > 0.0;
@@ -308,13 +343,26 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
             }
         }
     }
-    if (d.carrier && !steady_space) {
-        d.speed_sum += nominal / p - 1.0;
-        d.speed_count += 1.0;
-        ++d.segment.bytes;
-        if (out.framing_error) ++d.segment.framing_errors;
-        if (sink.byte) sink.byte(out);
+    if (!d.carrier || steady_space) {
+        d.held_valid = false;
+        return;
     }
+    d.speed_sum += nominal / p - 1.0;
+    d.speed_count += 1.0;
+    // A frame of spaces only (a zero byte with no idle bit) is held until the next frame
+    // shows data goes on: a tone that merely turned low reads as such frames too.
+    if (all_space) {
+        if (d.held_valid) {
+            d.held_valid = false;
+        } else {
+            d.held = out;
+            d.held_valid = true;
+        }
+        return;
+    }
+    if (d.held_valid) emit_byte(d, d.held, sink);
+    d.held_valid = false;
+    emit_byte(d, out, sink);
 }
 
 // The per-frame work once the sums of frame n are in.
@@ -390,8 +438,8 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
             if (++d.idle_count >= 2 * static_cast<std::uint64_t>(d.corr.window)) {
                 d.idle_count -= static_cast<std::uint64_t>(d.corr.window);
                 const judgement j = judge(d, s);
-                note_quality(d, j.quality, n, sink);
                 const bool steady = j.margin > start_margin && j.quality > 0.6;
+                double fit = 1.0;
                 if (steady) {
                     learn_bit(d, j);
                     // The idle tone turns in the correlator by its offset from nominal, and
@@ -401,6 +449,7 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                         const double turn = std::arg(now * std::conj(before));
                         const double offset = turn * d.sample_rate / (two_pi * d.corr.window) /
                                               (2.0 * d.signal.lower_tone);
+                        fit = frequency_fit(d, offset);
                         const double target = d.nominal_period / (1.0 + offset);
                         d.period =
                             std::clamp(d.period + (target - d.period) * 0.1,
@@ -410,6 +459,7 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                     d.idle_i1 = s.i1;
                 }
                 d.idle_steady = steady;
+                note_quality(d, j.quality, fit, n, sink);
             }
             break;
         }

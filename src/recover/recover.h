@@ -98,11 +98,13 @@ struct recover_decoder {
 
     // The byte being read.
     recover_state state = recover_state::search;
-    double start_time = 0.0;     // start edge of the current byte
-    double period = 0.0;         // tracked frames per bit
-    double due = 0.0;            // time of the next action
-    bool space_before = false;   // the bit before the current byte's start was a space
-    int space_run = 0;           // spaces up to the end of the last byte read
+    double start_time = 0.0;    // start edge of the current byte
+    double period = 0.0;        // tracked frames per bit
+    double due = 0.0;           // time of the next action
+    bool space_before = false;  // the bit before the current byte's start was a space
+    int space_run = 0;          // spaces up to the end of the last byte read
+    recovered_byte held;        // a frame of spaces only, output once the next frame is data
+    bool held_valid = false;
     bool on_clock = false;       // the current byte's start was taken from the running clock
     double bits_since = 0.0;     // bits from the previous start to it
     int next_slot = 0;           // bit after the last start where a start bit may stand; 0 none
@@ -110,6 +112,7 @@ struct recover_decoder {
 
     // Carrier detection.
     double quality = 0.0;
+    double tone_fit = 0.0;
     bool carrier = false;
     bool seen_stop = false;
     std::uint64_t good_since = 0, last_good = 0;
