@@ -19,6 +19,9 @@ constexpr double two_pi = 2.0 * std::numbers::pi;
 constexpr std::uint64_t oscillator_resync = 1024;
 constexpr std::uint64_t sums_resync = 65536;
 
+// Frames filtered and correlated ahead of the decisions.
+constexpr std::size_t piece_frames = 256;
+
 // A space must beat a mark by this much (normalised amplitudes, (a0 - a1) / (a0 + a1)) to
 // count as a start bit; squared, as the per-sample search compares energies.
 constexpr double start_margin = 0.3;
@@ -93,7 +96,8 @@ void resync_oscillator(tone_correlator& c) {
 // The sums at window end time t (fractional frames), interpolated between the two frames
 // around it; t is clamped to the frames still held.
 window_sums sums_at(const recover_decoder& d, double t) {
-    const auto held = static_cast<double>(d.history.size());
+    // Up to piece_frames frames past the newest decided one may already be in the history.
+    const auto held = static_cast<double>(d.history.size() - piece_frames);
     const double newest = static_cast<double>(d.frame) - 1.0;
     t = std::clamp(t, std::max(1.0, newest - held + 2.0), std::max(1.0, newest));
     const double upper = std::ceil(t);
@@ -368,16 +372,18 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
 // The per-frame work once the sums of frame n are in.
 void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
     const double n = static_cast<double>(d.frame) - 1.0;
-    const double e0 = (s.r0 * s.r0 + s.i0 * s.i0) / (d.amp0 * d.amp0);
-    const double e1 = (s.r1 * s.r1 + s.i1 * s.i1) / (d.amp1 * d.amp1);
+    // Energies over each tone's amplitude squared, both times amp0^2 amp1^2: no division.
+    const double w0 = d.amp0 * d.amp0, w1 = d.amp1 * d.amp1;
+    const double e0 = (s.r0 * s.r0 + s.i0 * s.i0) * w1;
+    const double e1 = (s.r1 * s.r1 + s.i1 * s.i1) * w0;
     const bool heard = s.energy > d.floor_energy;
     const bool mark = heard && e1 > e0;
     if (mark && e1 > start_energy_ratio * e0) d.solid_mark = true;
     if (d.was_mark && !mark && heard) {
         // The window is centred on the edge where the normalised amplitudes are equal.
         const window_sums& p = d.history[(d.frame - 2) % d.history.size()];
-        const double pd = std::sqrt((p.r1 * p.r1 + p.i1 * p.i1) / (d.amp1 * d.amp1)) -
-                          std::sqrt((p.r0 * p.r0 + p.i0 * p.i0) / (d.amp0 * d.amp0));
+        const double pd = std::sqrt((p.r1 * p.r1 + p.i1 * p.i1) * w0) -
+                          std::sqrt((p.r0 * p.r0 + p.i0 * p.i0) * w1);
         const double nd = std::sqrt(e1) - std::sqrt(e0);
         const double f = pd - nd > 0.0 ? std::clamp(pd / (pd - nd), 0.0, 1.0) : 1.0;
         d.crossing = n - 1.0 + f;
@@ -483,6 +489,66 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
     }
 }
 
+// The correlator's per-sample state, held in locals while a piece of the input runs through.
+struct correlator_registers {
+    double osc_r, osc_i;
+    window_sums sums;
+    std::size_t slot;
+    std::uint64_t count;
+};
+
+correlator_registers load_registers(const tone_correlator& c) {
+    return {c.osc_r, c.osc_i, c.sums, c.slot, c.count};
+}
+
+void store_registers(tone_correlator& c, const correlator_registers& r) {
+    c.osc_r = r.osc_r;
+    c.osc_i = r.osc_i;
+    c.sums = r.sums;
+    c.slot = r.slot;
+    c.count = r.count;
+}
+
+// The exact sums of the terms held, oldest first.
+[[gnu::noinline]] window_sums total_of(const tone_correlator& c, std::size_t oldest) {
+    window_sums total;
+    for (std::size_t k = 0; k < c.products.size(); ++k) {
+        const window_sums& p = c.products[(oldest + k) % c.products.size()];
+        total.r0 += p.r0;
+        total.i0 += p.i0;
+        total.r1 += p.r1;
+        total.i1 += p.i1;
+        total.energy += p.energy;
+    }
+    return total;
+}
+
+inline void correlate(tone_correlator& c, correlator_registers& r, double y) {
+    const double ur = r.osc_r * r.osc_r - r.osc_i * r.osc_i;  // the upper tone: twice the angle
+    const double ui = 2.0 * r.osc_r * r.osc_i;
+    const window_sums in{y * r.osc_r, y * r.osc_i, y * ur, y * ui, y * y};
+    window_sums& out = c.products[r.slot];
+    r.sums.r0 += in.r0 - out.r0;
+    r.sums.i0 += in.i0 - out.i0;
+    r.sums.r1 += in.r1 - out.r1;
+    r.sums.i1 += in.i1 - out.i1;
+    r.sums.energy += in.energy - out.energy;
+    out = in;
+    if (++r.slot == c.products.size()) r.slot = 0;
+    ++r.count;
+    if (r.count % oscillator_resync == 0) {
+        c.count = r.count;
+        resync_oscillator(c);
+        r.osc_r = c.osc_r;
+        r.osc_i = c.osc_i;
+        if (r.count % sums_resync == 0) r.sums = total_of(c, r.slot);
+    } else {
+        const double re = r.osc_r * c.step_r - r.osc_i * c.step_i;
+        r.osc_i = r.osc_r * c.step_i + r.osc_i * c.step_r;
+        r.osc_r = re;
+    }
+}
+
 }  // namespace
 
 tone_correlator make_tone_correlator(std::int32_t window, std::int32_t sample_rate,
@@ -503,37 +569,9 @@ tone_correlator make_tone_correlator(std::int32_t window, std::int32_t sample_ra
 }
 
 void correlate_sample(tone_correlator& c, double y) {
-    const double ur = c.osc_r * c.osc_r - c.osc_i * c.osc_i;  // the upper tone: twice the angle
-    const double ui = 2.0 * c.osc_r * c.osc_i;
-    const window_sums in{y * c.osc_r, y * c.osc_i, y * ur, y * ui, y * y};
-    window_sums& out = c.products[c.slot];
-    c.sums.r0 += in.r0 - out.r0;
-    c.sums.i0 += in.i0 - out.i0;
-    c.sums.r1 += in.r1 - out.r1;
-    c.sums.i1 += in.i1 - out.i1;
-    c.sums.energy += in.energy - out.energy;
-    out = in;
-    if (++c.slot == c.products.size()) c.slot = 0;
-    ++c.count;
-    if (c.count % oscillator_resync == 0) {
-        resync_oscillator(c);
-        if (c.count % sums_resync == 0) {
-            window_sums total;
-            for (std::size_t k = 0; k < c.products.size(); ++k) {
-                const window_sums& p = c.products[(c.slot + k) % c.products.size()];
-                total.r0 += p.r0;
-                total.i0 += p.i0;
-                total.r1 += p.r1;
-                total.i1 += p.i1;
-                total.energy += p.energy;
-            }
-            c.sums = total;
-        }
-    } else {
-        const double r = c.osc_r * c.step_r - c.osc_i * c.step_i;
-        c.osc_i = c.osc_r * c.step_i + c.osc_i * c.step_r;
-        c.osc_r = r;
-    }
+    correlator_registers r = load_registers(c);
+    correlate(c, r, y);
+    store_registers(c, r);
 }
 
 recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t sample_rate,
@@ -577,7 +615,7 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
 
     // A byte is read once its stop bit is in, at the slowest clock, plus the window.
     const auto held = static_cast<std::size_t>(std::ceil(11.0 * fastest * d.nominal_period)) +
-                      static_cast<std::size_t>(window) + 8;
+                      static_cast<std::size_t>(window) + 8 + piece_frames;
     d.history.assign(held, window_sums{});
     return d;
 }
@@ -585,12 +623,29 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
 void recover_samples(recover_decoder& d, std::span<const double> samples,
                      const recover_sink& sink) {
     const std::size_t held = d.history.size();
-    for (const double x : samples) {
-        const double y = filter(d.low_pass, filter(d.high_pass, x));
-        correlate_sample(d.corr, y);
-        d.history[d.frame % held] = d.corr.sums;
-        ++d.frame;
-        step(d, d.corr.sums, sink);
+    // The filters and correlators run over a piece of the input first, in a tight loop of
+    // their own; the slack at the end of the history keeps what the decisions still read.
+    while (!samples.empty()) {
+        const std::size_t count = std::min(samples.size(), piece_frames);
+        std::size_t slot = static_cast<std::size_t>(d.frame % held);
+        biquad hp = d.high_pass, lp = d.low_pass;
+        correlator_registers r = load_registers(d.corr);
+        window_sums* history = d.history.data();
+        for (std::size_t i = 0; i < count; ++i) {
+            correlate(d.corr, r, filter(lp, filter(hp, samples[i])));
+            history[slot] = r.sums;
+            if (++slot == held) slot = 0;
+        }
+        store_registers(d.corr, r);
+        d.high_pass = hp;
+        d.low_pass = lp;
+        slot = static_cast<std::size_t>(d.frame % held);
+        for (std::size_t i = 0; i < count; ++i) {
+            ++d.frame;
+            step(d, d.history[slot], sink);
+            if (++slot == held) slot = 0;
+        }
+        samples = samples.subspan(count);
     }
 }
 
