@@ -54,11 +54,12 @@ biquad make_biquad(double b0, double b1, double b2, double a0, double a1, double
     return f;
 }
 
-// Butterworth sections (Q = 1/sqrt 2) by the bilinear transform.
+// Second-order sections by the bilinear transform.
+// Critically damped: its tail after a strong tone is short.
 biquad high_pass(double corner, double rate) {
     const double w = two_pi * corner / rate;
     const double c = std::cos(w);
-    const double alpha = std::sin(w) / std::numbers::sqrt2;
+    const double alpha = std::sin(w);
     return make_biquad((1.0 + c) / 2.0, -(1.0 + c), (1.0 + c) / 2.0, 1.0 + alpha, -2.0 * c,
                        1.0 - alpha);
 }
@@ -129,7 +130,13 @@ judgement judge(const recover_decoder& d, const window_sums& s) {
     // A full window of one tone of amplitude A gives |S|^2 = (A w / 2)^2 and energy A^2 w / 2.
     if (s.energy > d.floor_energy) {
         const double band = s.energy * static_cast<double>(d.corr.window) / 2.0;
-        j.quality = std::clamp((j.margin > 0.0 ? e1 - e0 : e0 - e1) / band, -1.0, 1.0);
+        // The losing tone is weighed at the winner's level: with unbalanced tones the strong
+        // one's tail in a weak bit is no sign of a poor carrier.
+        const double balance = j.margin > 0.0 ? (d.amp1 * d.amp1) / (d.amp0 * d.amp0)
+                                              : (d.amp0 * d.amp0) / (d.amp1 * d.amp1);
+        const double win = j.margin > 0.0 ? e1 : e0;
+        const double lose = (j.margin > 0.0 ? e0 : e1) * balance;
+        j.quality = std::clamp((win - lose) / band, -1.0, 1.0);
     }
     return j;
 }
@@ -386,8 +393,17 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                           std::sqrt((p.r0 * p.r0 + p.i0 * p.i0) * w1);
         const double nd = std::sqrt(e1) - std::sqrt(e0);
         const double f = pd - nd > 0.0 ? std::clamp(pd / (pd - nd), 0.0, 1.0) : 1.0;
-        d.crossing = n - 1.0 + f;
-        d.crossing_valid = d.solid_mark;
+        const double at = n - 1.0 + f;
+        if (d.solid_mark) {
+            d.crossing = at;
+            d.crossing_valid = true;
+        } else if (d.crossing_valid && at - d.crossing < 0.5 * d.corr.window) {
+            // Noise or an unbalanced pair can make the edge cross more than once: the
+            // edge lies between the crossings.
+            d.crossing = 0.5 * (d.crossing + at);
+        } else {
+            d.crossing_valid = false;
+        }
         d.solid_mark = false;
     }
     d.was_mark = mark;
