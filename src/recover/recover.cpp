@@ -1,0 +1,676 @@
+#include "recover/recover.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <numbers>
+#ifdef RECOVER_TRACE
+#include <cstdio>
+#endif
+
+#include "base/error.h"
+
+namespace {
+
+constexpr double two_pi = 2.0 * std::numbers::pi;
+
+// The oscillator is reset to an exactly computed phase this often, so its rounding never
+// accumulates; the running sums are recomputed from their terms at the longer interval.
+constexpr std::uint64_t oscillator_resync = 1024;
+constexpr std::uint64_t sums_resync = 65536;
+
+// Frames filtered and correlated ahead of the decisions.
+constexpr std::size_t piece_frames = 256;
+
+// A space must beat a mark by this much (normalised amplitudes, (a0 - a1) / (a0 + a1)) to
+// count as a start bit; squared, as the per-sample search compares energies.
+constexpr double start_margin = 0.3;
+const double start_energy_ratio =
+    ((1.0 + start_margin) / (1.0 - start_margin)) * ((1.0 + start_margin) / (1.0 - start_margin));
+
+// Carrier detection: an average of the per-bit quality with hysteresis.
+constexpr double quality_weight = 0.25;
+constexpr double carrier_on = 0.6;
+constexpr double carrier_off = 0.35;
+// And the tones must sit where the clock says they should, on average.
+constexpr double fit_weight = 0.1;
+constexpr double fit_on = 0.5;
+constexpr double fit_off = 0.25;
+
+// Tone amplitudes follow the signal at this rate per confident bit.
+constexpr double amp_weight = 0.15;
+
+// The clock may run this far from nominal.
+constexpr double slowest = 0.88;
+constexpr double fastest = 1.12;
+
+biquad make_biquad(double b0, double b1, double b2, double a0, double a1, double a2) {
+    biquad f;
+    f.b0 = b0 / a0;
+    f.b1 = b1 / a0;
+    f.b2 = b2 / a0;
+    f.a1 = a1 / a0;
+    f.a2 = a2 / a0;
+    return f;
+}
+
+// Second-order sections by the bilinear transform.
+// Critically damped: its tail after a strong tone is short.
+biquad high_pass(double corner, double rate) {
+    const double w = two_pi * corner / rate;
+    const double c = std::cos(w);
+    const double alpha = std::sin(w);
+    return make_biquad((1.0 + c) / 2.0, -(1.0 + c), (1.0 + c) / 2.0, 1.0 + alpha, -2.0 * c,
+                       1.0 - alpha);
+}
+
+biquad low_pass(double corner, double rate) {
+    const double w = two_pi * corner / rate;
+    const double c = std::cos(w);
+    const double alpha = std::sin(w) / std::numbers::sqrt2;
+    return make_biquad((1.0 - c) / 2.0, 1.0 - c, (1.0 - c) / 2.0, 1.0 + alpha, -2.0 * c,
+                       1.0 - alpha);
+}
+
+std::complex<double> response(const biquad& f, double freq, double rate) {
+    const std::complex<double> z1 = std::polar(1.0, -two_pi * freq / rate);
+    return (f.b0 + f.b1 * z1 + f.b2 * z1 * z1) / (1.0 + f.a1 * z1 + f.a2 * z1 * z1);
+}
+
+inline double filter(biquad& f, double x) {
+    const double y = f.b0 * x + f.b1 * f.x1 + f.b2 * f.x2 - f.a1 * f.y1 - f.a2 * f.y2;
+    f.x2 = f.x1;
+    f.x1 = x;
+    f.y2 = f.y1;
+    f.y1 = y;
+    return y;
+}
+
+void resync_oscillator(tone_correlator& c) {
+    const auto rate = static_cast<std::uint64_t>(c.sample_rate);
+    const std::uint64_t turn = ((c.count % rate) * static_cast<std::uint64_t>(c.lower_tone)) % rate;
+    const double angle = two_pi * static_cast<double>(turn) / static_cast<double>(rate);
+    c.osc_r = std::cos(angle);
+    c.osc_i = -std::sin(angle);
+}
+
+// The sums at window end time t (fractional frames), interpolated between the two frames
+// around it; t is clamped to the frames still held.
+window_sums sums_at(const recover_decoder& d, double t) {
+    // Up to piece_frames frames past the newest decided one may already be in the history.
+    const auto held = static_cast<double>(d.history.size() - piece_frames);
+    const double newest = static_cast<double>(d.frame) - 1.0;
+    t = std::clamp(t, std::max(1.0, newest - held + 2.0), std::max(1.0, newest));
+    const double upper = std::ceil(t);
+    const double f = t - (upper - 1.0);
+    const auto hi = static_cast<std::uint64_t>(upper);
+    const window_sums& a = d.history[(hi - 1) % d.history.size()];
+    const window_sums& b = d.history[hi % d.history.size()];
+    const double g = 1.0 - f;
+    return {a.r0 * g + b.r0 * f, a.i0 * g + b.i0 * f, a.r1 * g + b.r1 * f, a.i1 * g + b.i1 * f,
+            a.energy * g + b.energy * f};
+}
+
+// One window judged: tone magnitudes, the level-free discriminator and the carrier quality.
+struct judgement {
+    double mag0 = 0.0, mag1 = 0.0;
+    double margin = 0.0;   // (a1 - a0) / (a1 + a0) of the normalised amplitudes: > 0 a mark
+    double quality = 0.0;  // share of the window's band energy that tells the bit, -1 .. 1
+};
+
+judgement judge(const recover_decoder& d, const window_sums& s) {
+    judgement j;
+    const double e0 = s.r0 * s.r0 + s.i0 * s.i0;
+    const double e1 = s.r1 * s.r1 + s.i1 * s.i1;
+    j.mag0 = std::sqrt(e0);
+    j.mag1 = std::sqrt(e1);
+    const double n0 = j.mag0 / d.amp0;
+    const double n1 = j.mag1 / d.amp1;
+    if (n0 + n1 > 0.0) j.margin = (n1 - n0) / (n1 + n0);
+    // A full window of one tone of amplitude A gives |S|^2 = (A w / 2)^2 and energy A^2 w / 2.
+    if (s.energy > d.floor_energy) {
+        const double band = s.energy * static_cast<double>(d.corr.window) / 2.0;
+        // The losing tone is weighed at the winner's level: with unbalanced tones the strong
+        // one's tail in a weak bit is no sign of a poor carrier.
+        const double balance = j.margin > 0.0 ? (d.amp1 * d.amp1) / (d.amp0 * d.amp0)
+                                              : (d.amp0 * d.amp0) / (d.amp1 * d.amp1);
+        const double win = j.margin > 0.0 ? e1 : e0;
+        const double lose = (j.margin > 0.0 ? e0 : e1) * balance;
+        j.quality = std::clamp((win - lose) / band, -1.0, 1.0);
+    }
+    return j;
+}
+
+// How well a tone's measured offset from nominal agrees with the clock's: FSK played fast
+// or slow moves tones and bit rate alike, while tones of music or speech near the band sit
+// anywhere. 1 agrees, 0 is a fifth of the tone's frequency off or more.
+double frequency_fit(const recover_decoder& d, double offset) {
+    const double deviation = (offset - (d.nominal_period / d.period - 1.0)) / 0.2;
+    return std::max(0.0, 1.0 - deviation * deviation);
+}
+
+// The same for one bit: the tone turns between windows a quarter bit before and after the
+// bit's centre by its offset.
+double bit_frequency_fit(const recover_decoder& d, double centre_end, double p, bool mark) {
+    const window_sums a = sums_at(d, centre_end - 0.25 * p);
+    const window_sums b = sums_at(d, centre_end + 0.25 * p);
+    const std::complex<double> before =
+        mark ? std::complex<double>(a.r1, a.i1) : std::complex<double>(a.r0, a.i0);
+    const std::complex<double> after =
+        mark ? std::complex<double>(b.r1, b.i1) : std::complex<double>(b.r0, b.i0);
+    const double turn = std::arg(after * std::conj(before));
+    const double tone = mark ? 2.0 * d.signal.lower_tone : d.signal.lower_tone;
+    return frequency_fit(d, turn * d.sample_rate / (two_pi * 0.5 * p * tone));
+}
+
+void close_segment(recover_decoder& d, const recover_sink& sink) {
+    carrier_segment& s = d.segment;
+    s.end_frame = std::max(d.last_good, s.start_frame);
+    if (d.level_count > 0.0) s.level = d.level_sum / d.level_count;
+    if (d.noise_sum > 0.0) {
+        s.snr_db = 10.0 * std::log10(std::max(d.signal_sum, 1e-300) / d.noise_sum);
+    } else {
+        s.snr_db = d.signal_sum > 0.0 ? 99.0 : 0.0;
+    }
+    s.snr_db = std::min(s.snr_db, 99.0);
+    if (d.speed_count > 0.0) s.speed = d.speed_sum / d.speed_count;
+    if (d.polarity_sum > 0.5 * d.level_count && d.level_count > 0.0) s.polarity = 1;
+    if (d.polarity_sum < -0.5 * d.level_count && d.level_count > 0.0) s.polarity = -1;
+    if (sink.segment) sink.segment(s);
+    d.carrier = false;
+}
+
+// Feeds one bit's quality to the carrier detector at window end time t.
+void note_quality(recover_decoder& d, double v, double fit, double t, const recover_sink& sink) {
+    const auto frame = static_cast<std::uint64_t>(std::max(0.0, t));
+    d.quality += (v - d.quality) * quality_weight;
+    d.tone_fit += (fit - d.tone_fit) * fit_weight;
+    if (v > 0.5) {
+        if (!d.good_run) d.good_since = frame;
+        d.good_run = true;
+        d.last_good = frame;
+    } else {
+        d.good_run = false;
+    }
+    if (!d.carrier && d.quality > carrier_on && d.tone_fit > fit_on) {
+        d.carrier = true;
+        d.seen_stop = false;
+        d.segment = carrier_segment{};
+        const auto w = static_cast<std::uint64_t>(d.corr.window);
+        d.segment.start_frame = d.good_since > w ? d.good_since - w : 0;
+        d.level_sum = d.signal_sum = d.noise_sum = d.speed_sum = 0.0;
+        d.level_count = d.speed_count = d.polarity_sum = 0.0;
+    } else if (d.carrier && (d.quality < carrier_off || d.tone_fit < fit_off)) {
+        close_segment(d, sink);
+        d.held_valid = false;
+        d.last_start = -1e300;
+    }
+}
+
+void learn_amplitude(double& amp, bool& known, double mag) {
+    if (!(mag > 0.0)) return;
+    if (!known) {
+        amp = mag;
+        known = true;
+    } else {
+        amp += (mag - amp) * amp_weight;
+    }
+}
+
+void learn_bit(recover_decoder& d, const judgement& j) {
+    if (j.quality < 0.3 || std::abs(j.margin) < 0.5) return;
+    if (j.margin > 0.0) {
+        learn_amplitude(d.amp1, d.amp1_known, j.mag1);
+        if (!d.amp0_known) d.amp0 = d.amp1;
+    } else {
+        learn_amplitude(d.amp0, d.amp0_known, j.mag0);
+        if (!d.amp1_known) d.amp1 = d.amp0;
+    }
+}
+
+void emit_byte(recover_decoder& d, const recovered_byte& b, const recover_sink& sink) {
+    ++d.segment.bytes;
+    if (b.framing_error) ++d.segment.framing_errors;
+    if (sink.byte) sink.byte(b);
+}
+
+// The byte whose start edge is d.start_time, read once all its windows are in: bits at the
+// centres of the tracked clock, the clock then corrected from the byte's own transitions and
+// the bits read again.
+void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
+    const double hw = d.half_window;
+    const double w = static_cast<double>(d.corr.window);
+    const double nominal = d.nominal_period;
+    double t0 = d.start_time;
+    double p = d.period;
+    judgement bits[10];
+    const auto decide = [&] {
+        for (int k = 0; k < 10; ++k)
+            bits[k] = judge(d, sums_at(d, t0 + (k + 0.5) * p + hw));
+    };
+    // Each transition tells how far the clock is off there: a window centred on the
+    // estimated boundary leans toward the bit it overlaps more.
+    const auto clock_error = [&](double& count) {
+        double sum = 0.0;
+        count = 0.0;
+        for (int k = 1; k < 10; ++k) {
+            const bool before = bits[k - 1].margin > 0.0;
+            if (before == (bits[k].margin > 0.0)) continue;
+            const double m = judge(d, sums_at(d, t0 + k * p + hw)).margin;
+            sum += (before ? m : -m) * w / 2.0;
+            count += 1.0;
+        }
+        return count > 0.0 ? sum / count : 0.0;
+    };
+    decide();
+    double count = 0.0;
+    double error = clock_error(count);
+    if (d.on_clock) {
+        // The byte began where the running clock expected it: the clock has the history of
+        // every transition before, so this byte's own (noisy) timing only nudges it.
+        t0 += 0.4 * error;
+        d.period += 0.15 * error / std::max(1.0, d.bits_since);
+        decide();
+    } else {
+        // A start found by its edge alone: the byte's transitions set its timing.
+        for (int pass = 0; pass < 2 && count > 0.0; ++pass) {
+            t0 = std::clamp(t0 + error, d.start_time - 0.3 * p, d.start_time + 0.3 * p);
+            decide();
+            error = clock_error(count);
+        }
+    }
+
+    // The stop bit's window may not be complete at the end of the input.
+    const double newest = static_cast<double>(d.frame) - 1.0;
+    const bool stop_known = !at_end || t0 + 9.5 * p + hw <= newest;
+
+    unsigned value = 0;
+    double confidence = 1.0;
+    for (int k = 0; k < 9; ++k) {
+        if (k > 0) value |= static_cast<unsigned>(bits[k].margin > 0.0) << (k - 1);
+        confidence = std::min(confidence, std::abs(bits[k].margin));
+    }
+    const int judged = stop_known ? 10 : 9;
+#ifdef RECOVER_TRACE
+    std::fprintf(stderr, "byte %3u clk %d t0 %.1f p %.3f amp %.1f %.1f Q %.2f F %.2f:", value,
+                 int(d.on_clock), t0, p, d.amp0, d.amp1, d.quality, d.tone_fit);
+    for (int k = 0; k < 10; ++k)
+        std::fprintf(stderr, " %+.2f/%.2f", bits[k].margin, bits[k].quality);
+    std::fprintf(stderr, "\n");
+#endif
+    for (int k = 0; k < judged; ++k) {
+        const double t = t0 + (k + 0.5) * p + hw;
+        const double fit = bit_frequency_fit(d, t, p, bits[k].margin > 0.0);
+        note_quality(d, bits[k].quality, fit, t, sink);
+        learn_bit(d, bits[k]);
+        if (d.carrier) {
+            const bool mark = bits[k].margin > 0.0;
+            const double mag = mark ? bits[k].mag1 : bits[k].mag0;
+            const double other = mark ? bits[k].mag0 : bits[k].mag1;
+            d.level_sum += mag * 2.0 / w / (mark ? d.gain1 : d.gain0);
+            d.level_count += 1.0;
+            d.signal_sum += std::max(0.0, mag * mag - other * other);
+            d.noise_sum += other * other;
+        }
+    }
+
+    d.period = std::clamp(d.period, slowest * nominal, fastest * nominal);
+
+    recovered_byte out;
+    out.value = static_cast<std::uint8_t>(value);
+    out.start_frame = static_cast<std::uint64_t>(std::max(0.0, std::round(t0)));
+    out.confidence = std::clamp(confidence, 0.0, 1.0);
+
+    d.state = recover_state::search;
+    d.idle_count = 0;
+    d.idle_steady = false;
+    d.earliest_crossing = t0 + 9.25 * p + hw;
+    d.next_slot = 10;
+    d.last_start = t0;
+    // Thirty bits of the lower tone and more are no data but a steady tone (or a break):
+    // nothing is read from them until a mark turns into a space again.
+    int trailing = 0;
+    while (trailing < 10 && bits[9 - trailing].margin <= 0.0)
+        ++trailing;
+    const bool all_space = stop_known && trailing == 10;
+    d.space_run = all_space ? (d.space_before ? d.space_run : 0) + 10 : trailing;
+    const bool steady_space = all_space && d.space_run >= 30;
+    if (steady_space) {
+        d.next_slot = 0;
+    } else if (stop_known) {
+        const double stop = bits[9].margin;
+        if (stop > 0.0) {
+            if (d.carrier) d.seen_stop = true;
+        } else {
+            out.framing_error = d.seen_stop;
+            if (!at_end) {
+                // No idle bit: the next start bit follows at once.
+                d.state = recover_state::wait_byte;
+                d.start_time = t0 + 9.0 * p;
+                d.on_clock = true;
+                d.bits_since = 9.0;
+                d.space_before = bits[8].margin <= 0.0;
+                d.due = d.start_time + 9.8 * d.period + hw;
+            }
+        }
+    }
+    if (!d.carrier || steady_space) {
+        d.held_valid = false;
+        return;
+    }
+    d.speed_sum += nominal / p - 1.0;
+    d.speed_count += 1.0;
+    // A frame of spaces only (a zero byte with no idle bit) is held until the next frame
+    // shows data goes on: a tone that merely turned low reads as such frames too.
+    if (all_space) {
+        if (d.held_valid) {
+            d.held_valid = false;
+        } else {
+            d.held = out;
+            d.held_valid = true;
+        }
+        return;
+    }
+    if (d.held_valid) emit_byte(d, d.held, sink);
+    d.held_valid = false;
+    emit_byte(d, out, sink);
+}
+
+// The per-frame work once the sums of frame n are in.
+void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
+    const double n = static_cast<double>(d.frame) - 1.0;
+    // Energies over each tone's amplitude squared, both times amp0^2 amp1^2: no division.
+    const double w0 = d.amp0 * d.amp0, w1 = d.amp1 * d.amp1;
+    const double e0 = (s.r0 * s.r0 + s.i0 * s.i0) * w1;
+    const double e1 = (s.r1 * s.r1 + s.i1 * s.i1) * w0;
+    const bool heard = s.energy > d.floor_energy;
+    const bool mark = heard && e1 > e0;
+    if (mark && e1 > start_energy_ratio * e0) d.solid_mark = true;
+    if (d.was_mark && !mark && heard) {
+        // The window is centred on the edge where the normalised amplitudes are equal.
+        const window_sums& p = d.history[(d.frame - 2) % d.history.size()];
+        const double pd = std::sqrt((p.r1 * p.r1 + p.i1 * p.i1) * w0) -
+                          std::sqrt((p.r0 * p.r0 + p.i0 * p.i0) * w1);
+        const double nd = std::sqrt(e1) - std::sqrt(e0);
+        const double f = pd - nd > 0.0 ? std::clamp(pd / (pd - nd), 0.0, 1.0) : 1.0;
+        const double at = n - 1.0 + f;
+        if (d.solid_mark) {
+            d.crossing = at;
+            d.crossing_valid = true;
+        } else if (d.crossing_valid && at - d.crossing < 0.5 * d.corr.window) {
+            // Noise or an unbalanced pair can make the edge cross more than once: the
+            // edge lies between the crossings.
+            d.crossing = 0.5 * (d.crossing + at);
+        } else {
+            d.crossing_valid = false;
+        }
+        d.solid_mark = false;
+    }
+    d.was_mark = mark;
+
+    switch (d.state) {
+        case recover_state::search: {
+            if (heard && e0 > start_energy_ratio * e1 && d.crossing_valid &&
+                n - d.crossing <= 0.5 * d.corr.window && d.crossing >= d.earliest_crossing) {
+                d.crossing_valid = false;
+                double t0 = d.crossing - d.half_window;
+                // A start edge a whole number of bits after the last one is pulled onto
+                // the clock: the edge alone is the noisiest timing the byte has.
+                const double since = t0 - d.last_start;
+                const double bits_since = std::round(since / d.period);
+                d.on_clock = false;
+                if (bits_since >= 10.0 && bits_since <= 16.0) {
+                    const double expected = d.last_start + bits_since * d.period;
+                    if (std::abs(t0 - expected) < 0.35 * d.period) {
+                        t0 = expected;
+                        d.on_clock = true;
+                        d.bits_since = bits_since;
+                    }
+                }
+                d.start_time = t0;
+                d.state = recover_state::check_start;
+                d.space_before = false;
+                d.due = t0 + 0.5 * d.period + d.half_window;
+                d.idle_count = 0;
+                d.idle_steady = false;
+                d.next_slot = 0;
+                break;
+            }
+            // A start bit missed at its edge (noise can hide the edge, never a whole bit) is
+            // still found where the clock says the next bytes may begin.
+            if (d.next_slot > 0) {
+                const double slot = d.last_start + (d.next_slot + 0.5) * d.period + d.half_window;
+                if (n >= slot) {
+                    const judgement j = judge(d, sums_at(d, slot));
+                    if (j.margin < 0.0 && j.quality > 0.0) {
+                        d.start_time = d.last_start + d.next_slot * d.period;
+                        d.on_clock = true;
+                        d.bits_since = d.next_slot;
+                        d.state = recover_state::wait_byte;
+                        d.space_before = false;
+                        d.due = d.start_time + 9.8 * d.period + d.half_window;
+                        d.next_slot = 0;
+                        break;
+                    }
+                    d.next_slot = d.next_slot < 12 ? d.next_slot + 1 : 0;
+                }
+            }
+            // Between bytes the carrier is checked once per window; the first window after a
+            // byte still holds its end.
+            if (++d.idle_count >= 2 * static_cast<std::uint64_t>(d.corr.window)) {
+                d.idle_count -= static_cast<std::uint64_t>(d.corr.window);
+                const judgement j = judge(d, s);
+                const bool steady = j.margin > start_margin && j.quality > 0.6;
+                double fit = 1.0;
+                if (steady) {
+                    learn_bit(d, j);
+                    // The idle tone turns in the correlator by its offset from nominal, and
+                    // tape speed moves tones and bit rate alike.
+                    if (d.idle_steady) {
+                        const std::complex<double> now(s.r1, s.i1), before(d.idle_r1, d.idle_i1);
+                        const double turn = std::arg(now * std::conj(before));
+                        const double offset = turn * d.sample_rate / (two_pi * d.corr.window) /
+                                              (2.0 * d.signal.lower_tone);
+                        fit = frequency_fit(d, offset);
+                        const double target = d.nominal_period / (1.0 + offset);
+                        d.period =
+                            std::clamp(d.period + (target - d.period) * 0.1,
+                                       slowest * d.nominal_period, fastest * d.nominal_period);
+                    }
+                    d.idle_r1 = s.r1;
+                    d.idle_i1 = s.i1;
+                }
+                d.idle_steady = steady;
+                note_quality(d, j.quality, fit, n, sink);
+            }
+            break;
+        }
+        case recover_state::check_start:
+            if (n >= d.due) {
+                const judgement j = judge(d, sums_at(d, d.due));
+                if (j.margin < -0.1 && j.quality > 0.0) {
+                    if (!d.amp0_known) learn_bit(d, j);
+                    d.state = recover_state::wait_byte;
+                    d.due = d.start_time + 9.8 * d.period + d.half_window;
+                } else {
+                    d.state = recover_state::search;
+                    d.idle_count = 0;
+                    d.idle_steady = false;
+                }
+            }
+            break;
+        case recover_state::wait_byte:
+            if (n >= d.due) read_byte(d, sink, false);
+            break;
+    }
+}
+
+// The correlator's per-sample state, held in locals while a piece of the input runs through.
+struct correlator_registers {
+    double osc_r, osc_i;
+    window_sums sums;
+    std::size_t slot;
+    std::uint64_t count;
+};
+
+correlator_registers load_registers(const tone_correlator& c) {
+    return {c.osc_r, c.osc_i, c.sums, c.slot, c.count};
+}
+
+void store_registers(tone_correlator& c, const correlator_registers& r) {
+    c.osc_r = r.osc_r;
+    c.osc_i = r.osc_i;
+    c.sums = r.sums;
+    c.slot = r.slot;
+    c.count = r.count;
+}
+
+// The exact sums of the terms held, oldest first.
+[[gnu::noinline]] window_sums total_of(const tone_correlator& c, std::size_t oldest) {
+    window_sums total;
+    for (std::size_t k = 0; k < c.products.size(); ++k) {
+        const window_sums& p = c.products[(oldest + k) % c.products.size()];
+        total.r0 += p.r0;
+        total.i0 += p.i0;
+        total.r1 += p.r1;
+        total.i1 += p.i1;
+        total.energy += p.energy;
+    }
+    return total;
+}
+
+inline void correlate(tone_correlator& c, correlator_registers& r, double y) {
+    const double ur = r.osc_r * r.osc_r - r.osc_i * r.osc_i;  // the upper tone: twice the angle
+    const double ui = 2.0 * r.osc_r * r.osc_i;
+    const window_sums in{y * r.osc_r, y * r.osc_i, y * ur, y * ui, y * y};
+    window_sums& out = c.products[r.slot];
+    r.sums.r0 += in.r0 - out.r0;
+    r.sums.i0 += in.i0 - out.i0;
+    r.sums.r1 += in.r1 - out.r1;
+    r.sums.i1 += in.i1 - out.i1;
+    r.sums.energy += in.energy - out.energy;
+    out = in;
+    if (++r.slot == c.products.size()) r.slot = 0;
+    ++r.count;
+    if (r.count % oscillator_resync == 0) {
+        c.count = r.count;
+        resync_oscillator(c);
+        r.osc_r = c.osc_r;
+        r.osc_i = c.osc_i;
+        if (r.count % sums_resync == 0) r.sums = total_of(c, r.slot);
+    } else {
+        const double re = r.osc_r * c.step_r - r.osc_i * c.step_i;
+        r.osc_i = r.osc_r * c.step_i + r.osc_i * c.step_r;
+        r.osc_r = re;
+    }
+}
+
+}  // namespace
+
+tone_correlator make_tone_correlator(std::int32_t window, std::int32_t sample_rate,
+                                     std::int32_t lower_tone) {
+    if (window <= 0 || sample_rate <= 0 || lower_tone <= 0) {
+        throw fskdec_error("unusable correlator settings");
+    }
+    tone_correlator c;
+    c.window = window;
+    c.sample_rate = sample_rate;
+    c.lower_tone = lower_tone;
+    const double angle =
+        two_pi * static_cast<double>(lower_tone) / static_cast<double>(sample_rate);
+    c.step_r = std::cos(angle);
+    c.step_i = -std::sin(angle);
+    c.products.assign(static_cast<std::size_t>(window), window_sums{});
+    return c;
+}
+
+void correlate_sample(tone_correlator& c, double y) {
+    correlator_registers r = load_registers(c);
+    correlate(c, r, y);
+    store_registers(c, r);
+}
+
+recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t sample_rate,
+                                     double full_scale) {
+    if (sample_rate <= 0) throw fskdec_error("illegal sample rate");
+    if (signal.baud_rate <= 0) throw fskdec_error("illegal baud rate");
+    if (signal.lower_tone <= 0) throw fskdec_error("illegal carrier frequency");
+    if (!(full_scale > 0.0) || !std::isfinite(full_scale)) {
+        throw fskdec_error("illegal full scale");
+    }
+    if (std::int64_t{signal.lower_tone} * 4 >= sample_rate ||
+        std::int64_t{signal.baud_rate} * 4 > sample_rate) {
+        throw fskdec_error("sample rate too low for the carrier frequency");
+    }
+    recover_decoder d;
+    d.signal = signal;
+    d.sample_rate = sample_rate;
+    d.full_scale = full_scale;
+    const double rate = sample_rate;
+    d.nominal_period = rate / signal.baud_rate;
+    d.period = d.nominal_period;
+    const auto window = static_cast<std::int32_t>(std::lround(d.nominal_period));
+    d.half_window = (window - 1) / 2.0;
+    d.corr = make_tone_correlator(window, sample_rate, signal.lower_tone);
+
+    // The band the tones can occupy, off speed included: hum, DC and most hiss stay outside.
+    const double f0 = signal.lower_tone;
+    const double f1 = 2.0 * f0;
+    d.high_pass = high_pass(0.25 * f0, rate);
+    d.low_pass = low_pass(std::min(1.6 * f1, 0.45 * rate), rate);
+    const auto g0 = response(d.high_pass, f0, rate) * response(d.low_pass, f0, rate);
+    const auto g1 = response(d.high_pass, f1, rate) * response(d.low_pass, f1, rate);
+    d.gain0 = std::abs(g0);
+    d.gain1 = std::abs(g1);
+    d.phase0 = std::arg(g0);
+    d.phase1 = std::arg(g1);
+
+    // Below a thousandth of full scale a window counts as silence.
+    const double quiet = 1e-3 * full_scale;
+    d.floor_energy = quiet * quiet * window / 2.0;
+
+    // A byte is read once its stop bit is in, at the slowest clock, plus the window.
+    const auto held = static_cast<std::size_t>(std::ceil(11.0 * fastest * d.nominal_period)) +
+                      static_cast<std::size_t>(window) + 8 + piece_frames;
+    d.history.assign(held, window_sums{});
+    return d;
+}
+
+void recover_samples(recover_decoder& d, std::span<const double> samples,
+                     const recover_sink& sink) {
+    const std::size_t held = d.history.size();
+    // The filters and correlators run over a piece of the input first, in a tight loop of
+    // their own; the slack at the end of the history keeps what the decisions still read.
+    while (!samples.empty()) {
+        const std::size_t count = std::min(samples.size(), piece_frames);
+        std::size_t slot = static_cast<std::size_t>(d.frame % held);
+        biquad hp = d.high_pass, lp = d.low_pass;
+        correlator_registers r = load_registers(d.corr);
+        window_sums* history = d.history.data();
+        for (std::size_t i = 0; i < count; ++i) {
+            correlate(d.corr, r, filter(lp, filter(hp, samples[i])));
+            history[slot] = r.sums;
+            if (++slot == held) slot = 0;
+        }
+        store_registers(d.corr, r);
+        d.high_pass = hp;
+        d.low_pass = lp;
+        slot = static_cast<std::size_t>(d.frame % held);
+        for (std::size_t i = 0; i < count; ++i) {
+            ++d.frame;
+            step(d, d.history[slot], sink);
+            if (++slot == held) slot = 0;
+        }
+        samples = samples.subspan(count);
+    }
+}
+
+void recover_finish(recover_decoder& d, const recover_sink& sink) {
+    const double newest = static_cast<double>(d.frame) - 1.0;
+    if (d.state == recover_state::wait_byte &&
+        d.start_time + 8.5 * d.period + d.half_window <= newest) {
+        read_byte(d, sink, true);
+    }
+    d.state = recover_state::search;
+    if (d.carrier) close_segment(d, sink);
+}
