@@ -33,8 +33,12 @@ std::string usage(const char* b, const char* t, const char* w) {
                "options:\n"
                " -b baud-rate\n"
                " -c channel\n"
+               " -m map-file\n"
                " -p (for reverse phase)\n"
+               " -q (quiet)\n"
+               " -r (recover damaged recordings)\n"
                " -t threshold-ratio\n"
+               " -v (verbose)\n"
                " -w lower-carrier-wave\n"
                "default: -b ") +
            b + " -t " + t + " -w " + w + "\n";

@@ -5,8 +5,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cctype>
 
 #include <algorithm>
 #include <cmath>
@@ -64,6 +66,17 @@ std::string usage(const std::string& last) {
 }
 
 const std::string usage_default = usage("-a 0.66 -b 1200 -e 60 -g 2 -l 1200 -r 44100 -w 1200");
+
+// A readable test name: the case's index and its arguments, letters and digits only.
+std::string args_name(std::size_t index, const std::vector<std::string>& args) {
+    std::string name = "case" + std::to_string(index);
+    for (const std::string& a : args) {
+        name += '_';
+        for (const char ch : a)
+            name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : 'x';
+    }
+    return name;
+}
 
 struct message_case {
     std::vector<std::string> args;
@@ -148,7 +161,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "output too long for a WAV file\n"},
         message_case{{"missing.bin", "no/such/dir/out.wav"}, "cannot open missing.bin\n"},
         message_case{{"in.bin", "no/such/dir/out.wav"}, "cannot open no/such/dir/out.wav\n"},
-        message_case{{"in.bin", "/dev/full"}, "cannot write /dev/full\n"}));
+        message_case{{"in.bin", "/dev/full"}, "cannot write /dev/full\n"}),
+    [](const testing::TestParamInfo<message_case>& info) {
+        return args_name(info.index, info.param.args);
+    });
 
 TEST_F(Fskenc, WriteErrorOnStandardOutputIsStatusOne) {
     // The recording goes to standard output, so the message goes to standard error.
@@ -241,7 +257,11 @@ INSTANTIATE_TEST_SUITE_P(
                                 96000,
                                 16,
                                 1200 + 2 * 11 + 60,
-                                2400}));
+                                2400}),
+    [](const testing::TestParamInfo<header_case>& info) {
+        return args_name(info.index, info.param.options) + "_input" +
+               std::to_string(info.param.input_size);
+    });
 
 // The tone stands at a positive peak at every bit boundary, also where the boundary falls
 // between frames: at 44100 Hz and 1200 baud every fourth boundary lands on frame 147·k.
@@ -290,7 +310,10 @@ INSTANTIATE_TEST_SUITE_P(Table, FskencPhase,
                                          first_samples_case{{"-a", "1"}, 16, 32767, false},
                                          first_samples_case{{"-a", "1", "-8"}, 8, 127, false},
                                          first_samples_case{{"-p"}, 16, 0, true},
-                                         first_samples_case{{"-p", "-8"}, 8, 0, true}));
+                                         first_samples_case{{"-p", "-8"}, 8, 0, true}),
+                         [](const testing::TestParamInfo<first_samples_case>& info) {
+                             return args_name(info.index, info.param.options);
+                         });
 
 // An independent measure of the tones: the 1200-bit leader at 1200 baud is one second of the
 // upper tone, so it crosses zero rising 2400 times; with -w 2400 -b 1200, 4800 times.

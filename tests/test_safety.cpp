@@ -157,9 +157,10 @@ const char* const dec = FSKDEC_EXE;
 const char* const enc = FSKENC_EXE;
 
 std::string dec_usage(const std::string& baud) {
-    return "usage: fskdec [options] input-file output-file\noptions:\n -b baud-rate\n -c channel\n "
-           "-p (for "
-           "reverse phase)\n -t threshold-ratio\n -w lower-carrier-wave\ndefault: -b " +
+    return "usage: fskdec [options] input-file output-file\noptions:\n -b baud-rate\n"
+           " -c channel\n -m map-file\n -p (for reverse phase)\n -q (quiet)\n"
+           " -r (recover damaged recordings)\n -t threshold-ratio\n -v (verbose)\n"
+           " -w lower-carrier-wave\ndefault: -b " +
            baud + " -t 0.15 -w 1200\n";
 }
 

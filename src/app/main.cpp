@@ -1,12 +1,16 @@
 // fskdec: recovers the bytes of a two-tone FSK serial signal from a recording.
 //
-// settings -> open the input and read its header -> check it against the settings -> read
-// the first window and plan the detector -> open the output -> decode while reading -> close.
-// Every failure is one line and exit status 1, on standard output, or on standard error when
-// the bytes go to standard output.
+// settings -> open the input and read its header -> check it against the settings -> plan
+// the decoder (the exact one: read the first window, plan the detector; or the recovery one)
+// -> open the outputs -> decode while reading -> the report -> close. Every failure is one
+// line and exit status 1, on standard output, or on standard error when the bytes go to
+// standard output. The report's lines go to standard error.
 
+#include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/cli.h"
 #include "app/messages.h"
@@ -14,8 +18,103 @@
 #include "audio/input.h"
 #include "base/error.h"
 #include "demod/framing.h"
+#include "recover/recover.h"
+#include "report/lines.h"
+#include "report/map.h"
 
 namespace {
+
+// One diagnostic line on standard error.
+void say(const std::string& line) {
+    std::fprintf(stderr, "%s\n", one_line(line).c_str());
+}
+
+// What happens beside the decoding: the bytes go to the output and into the report, and the
+// report's running lines (-v) are printed as they come.
+struct run_context {
+    const decoder_settings& settings;
+    output_file& out;
+    std::optional<report_collector> report;  // none with -q alone: nothing would be said
+    std::uint64_t offset = 0;                // bytes written so far
+
+    bool verbose() const { return settings.verbose && !settings.quiet; }
+
+    void byte(report_byte b) {
+        write_output(out, {&b.value, 1});
+        b.offset = offset++;
+        if (!report) return;
+        const std::optional<report_segment> closed = collect_byte(*report, b);
+        if (!verbose()) return;
+        if (closed) say(segment_line(report->settings, *closed));
+        if (settings.recover && is_doubtful(b)) say(doubtful_byte_line(report->settings, b));
+    }
+
+    void segment(const report_segment& s) {
+        if (!report) return;
+        collect_segment(*report, s);
+        if (verbose()) say(segment_line(report->settings, s));
+    }
+};
+
+report_settings report_settings_for(const decoder_settings& settings, const audio_format& format,
+                                    const std::string& input_path) {
+    report_settings r;
+    r.sample_rate = format.sample_rate;
+    r.channels = format.channels;
+    r.full_scale = format.full_scale;
+    r.channel = settings.channel - 1;
+    r.baud_rate = settings.signal.baud_rate;
+    r.lower_tone = settings.signal.lower_tone;
+    r.threshold = settings.threshold_ratio;
+    r.recovery = settings.recover;
+    r.name = input_path;
+    return r;
+}
+
+// The recovery demodulator over the whole input, one piece at a time.
+void recover_all(sample_source& input, std::int32_t channel, recover_decoder& decoder,
+                 run_context& run) {
+    const audio_format& format = input.format();
+    const auto channels = static_cast<std::size_t>(format.channels);
+    std::vector<double> piece(window_piece_frames * channels);
+    std::vector<double> samples(window_piece_frames);
+    const recover_sink sink{
+        [&](const recovered_byte& b) {
+            run.byte({b.value, b.start_frame, 0, b.confidence, b.framing_error, not_measured});
+        },
+        [&](const carrier_segment& s) {
+            run.segment({s.start_frame, s.end_frame, s.bytes, s.framing_errors,
+                         s.level / format.full_scale, s.snr_db, s.speed, s.polarity});
+        }};
+    for (std::size_t frames; (frames = input.read(piece)) > 0;) {
+        if (run.report) collect_samples(*run.report, {piece.data(), frames * channels});
+        for (std::size_t f = 0; f < frames; ++f)
+            samples[f] = piece[f * channels + static_cast<std::size_t>(channel)];
+        recover_samples(decoder, {samples.data(), frames}, sink);
+    }
+    recover_finish(decoder, sink);
+}
+
+// What the report says at the end of a run, and the map.
+void finish(run_context& run, output_file& map) {
+    if (!run.report) return;
+    report_collector& report = *run.report;
+    const std::optional<report_segment> last = finish_report(report);
+    if (last && run.verbose()) say(segment_line(report.settings, *last));
+    if (!run.settings.quiet) {
+        if (const auto warning = doubtful_warning(report)) say(*warning);
+        if (run.offset == 0) {
+            if (const auto hint = no_bytes_hint(report)) say(*hint);
+        }
+    }
+    if (run.verbose()) say(summary_line(report));
+    if (map.stream != nullptr) {
+        write_map(report, [&](std::string_view text) {
+            write_output(map, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+        });
+        close_output(map);
+    }
+}
 
 int run(int argc, const char* const* argv) {
     decoder_settings settings;
@@ -35,18 +134,51 @@ int run(int argc, const char* const* argv) {
         if (out.stream != nullptr) std::fflush(out.stream);
     });
     const audio_format& format = input->format();
-    const demod_config config =
-        make_demod_config(format, settings.signal, settings.threshold_ratio);
+    const std::int32_t channel = settings.channel - 1;
+
+    // Each decoder checks the recording against the signal and takes its memory here, before
+    // any output exists.
+    std::optional<recover_decoder> recovery;
+    std::optional<demod_config> config;
+    if (settings.recover) {
+        recovery = make_recover_decoder(settings.signal, format.sample_rate, format.full_scale);
+    } else {
+        config = make_demod_config(format, settings.signal, settings.threshold_ratio);
+    }
     if (settings.channel > format.channels) throw fskdec_error("illegal channel");
-    sample_window window = make_sample_window(*input, settings.channel - 1,
-                                              detector_history(config), config.phase_sign < 0);
-    exact_decoder decoder = prepare_exact_decoder(window, config);
+    run_context run{settings, out, std::nullopt};
+    if (!settings.quiet || !settings.map_path.empty()) {
+        run.report = make_report_collector(report_settings_for(settings, format, input_path));
+    }
+    std::optional<sample_window> window;
+    exact_decoder exact;
+    if (config) {
+        window = make_sample_window(*input, channel, detector_history(*config),
+                                    config->phase_sign < 0);
+        if (run.report) {
+            window->observe = [&](std::span<const double> piece) {
+                collect_samples(*run.report, piece);
+            };
+        }
+        exact = prepare_exact_decoder(*window, *config);
+    }
 
     check_not_input(input->identity(), output_path);
+    if (!settings.map_path.empty()) check_not_input(input->identity(), settings.map_path);
     out = open_output(output_path);
-    decode_bytes(window, decoder, [&](const framed_byte& byte) {
-        write_output(out, {&byte.value, 1});
-    });
+    output_file map;
+    if (!settings.map_path.empty()) map = open_output(settings.map_path);
+
+    if (recovery) {
+        recover_all(*input, channel, *recovery, run);
+    } else {
+        decode_bytes(*window, exact, [&](const framed_byte& b) {
+            run.byte({b.value, b.start_frame, 0, not_measured, false, not_measured});
+        });
+        // The rest of the recording still belongs in the report.
+        if (run.report) count_frames(*window);
+    }
+    finish(run, map);
     return close_output(out);
 }
 

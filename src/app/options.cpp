@@ -28,8 +28,15 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings,
             if (++i >= argc) break;
             settings.channel = positive_option(argv[i], "illegal channel");
             if (settings.channel > 2) throw fskdec_error("illegal channel");
+        } else if (std::strcmp(arg, "-m") == 0) {
+            if (++i >= argc) break;
+            settings.map_path = argv[i];
         } else if (std::strcmp(arg, "-p") == 0) {
             settings.signal.phase_sign = -1;
+        } else if (std::strcmp(arg, "-q") == 0) {
+            settings.quiet = true;
+        } else if (std::strcmp(arg, "-r") == 0) {
+            settings.recover = true;
         } else if (std::strcmp(arg, "-t") == 0) {
             if (++i >= argc) break;
             double value = std::strtod(argv[i], nullptr);
@@ -37,6 +44,8 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings,
                 throw fskdec_error("threshold must be between 0 and 1");
             }
             settings.threshold_ratio = value;
+        } else if (std::strcmp(arg, "-v") == 0) {
+            settings.verbose = true;
         } else if (std::strcmp(arg, "-w") == 0) {
             if (++i >= argc) break;
             settings.signal.lower_tone = positive_option(argv[i], "illegal carrier frequency");
@@ -60,8 +69,12 @@ std::string usage_text(const decoder_settings& settings) {
                "options:\n"
                " -b baud-rate\n"
                " -c channel\n"
+               " -m map-file\n"
                " -p (for reverse phase)\n"
+               " -q (quiet)\n"
+               " -r (recover damaged recordings)\n"
                " -t threshold-ratio\n"
+               " -v (verbose)\n"
                " -w lower-carrier-wave\n") +
            last;
 }

@@ -11,9 +11,13 @@ struct decoder_settings {
     fsk_signal signal;              // -b, -w, -p
     double threshold_ratio = 0.15;  // -t: detection level as a fraction of full scale
     std::int32_t channel = 1;       // -c: 1 or 2
+    bool recover = false;           // -r: the recovery demodulator
+    bool quiet = false;             // -q: nothing on standard error but failures
+    bool verbose = false;           // -v: a report of the whole run on standard error
+    std::string map_path;           // -m: where the map of the recording goes (none if empty)
 };
 
-enum class info_request;  // app/cli.h; declared here so that demod/ need not see cli.h
+enum class info_request;  // app/cli.h
 
 // Scans argv from index 1, applies the options to `settings` and returns the index of the
 // first operand. Throws fskdec_error on an invalid value or carrier/baud combination. With

@@ -122,7 +122,7 @@ std::optional<std::string> no_bytes_hint(const report_collector& c) {
     double loudest = 0.0;
     for (std::int32_t ch = 0; ch < static_cast<std::int32_t>(c.survey.per_channel.size()); ++ch)
         loudest = std::max(loudest, survey_channel(c.survey, ch).peak);
-    if (loudest == 0.0) return head + "the recording is silent";
+    if (loudest == 0.0) return std::nullopt;  // no sound: nothing to explain
 
     for (std::int32_t ch = 0; ch < static_cast<std::int32_t>(c.survey.per_channel.size()); ++ch) {
         if (ch == s.channel) continue;

@@ -39,7 +39,7 @@ std::optional<std::string> doubtful_warning(const report_collector& collector);
 std::string summary_line(const report_collector& collector);
 
 // When nothing was decoded: why, as measured, and what to try. One of
-//   fskdec: no bytes decoded: the recording is silent
+//   (nothing for a silent recording: there is nothing to explain)
 //   fskdec: no bytes decoded: the signal is on channel 2 (0.33 of full scale there, 0.00 on
 //   channel 1); try -c 2
 //   fskdec: no bytes decoded: its tones look like 2400/4800 Hz, not 1200/2400 Hz; try -w 2400

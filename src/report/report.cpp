@@ -61,11 +61,22 @@ void add_carrier(report_collector& c, const report_segment& s) {
     extend(c, s.end_frame);
 }
 
+// The largest |sample| in the columns that overlap frames from .. to - 1.
+double column_peak(const report_collector& c, std::uint64_t from, std::uint64_t to) {
+    double peak = 0.0;
+    for (std::uint64_t i = from / c.span; i < c.columns.size() && i * c.span < to; ++i) {
+        const report_column& col = c.columns[static_cast<std::size_t>(i)];
+        if (col.frames > 0) peak = std::max({peak, -double{col.low}, double{col.high}});
+    }
+    return peak;
+}
+
 report_segment close_built(report_collector& c) {
     report_segment s = c.current;
-    // A byte's level is the magnitude |X|/N of its tone, half the tone's peak amplitude.
-    s.level =
-        c.level_count > 0 ? 2.0 * c.level_sum / static_cast<double>(c.level_count) : not_measured;
+    // A byte's level is the magnitude |X|/N of its tone, half the tone's peak amplitude. A
+    // decoder that measures none leaves the samples' own peak.
+    s.level = c.level_count > 0 ? 2.0 * c.level_sum / static_cast<double>(c.level_count)
+                                : column_peak(c, s.start_frame, s.end_frame);
     c.building = false;
     add_carrier(c, s);
     return s;
