@@ -38,7 +38,7 @@ bytes_t random_bytes(std::size_t count, std::uint32_t seed) {
 // The decoder settings that match the encoder's: same baud rate, lower tone and phase.
 decoder_settings matching_decoder(const encoder_settings& enc) {
     decoder_settings dec;
-    dec.signal = {enc.baud_rate, enc.lower_carrier, enc.phase_sign};
+    dec.signal = enc.signal;
     return dec;
 }
 
@@ -83,9 +83,9 @@ TEST_P(RoundTrip, DecoderGivesBackEveryPayload) {
     encoder_settings enc;
     enc.sample_rate = c.sample_rate;
     enc.quantization_bit = c.quantization_bit;
-    enc.phase_sign = c.reverse ? -1 : 1;
-    enc.baud_rate = c.baud_rate;
-    enc.lower_carrier = c.lower_carrier;
+    enc.signal.phase_sign = c.reverse ? -1 : 1;
+    enc.signal.baud_rate = c.baud_rate;
+    enc.signal.lower_tone = c.lower_carrier;
     enc.leader_bits = 30;  // the default 1200 would only slow the decoder down here
 
     // Small, so that the plain decoder gets through the whole matrix quickly.
@@ -136,9 +136,9 @@ TEST(RoundTripLarge, SixtyFourKibibytesReversedInEightBitsAt2400Baud) {
     encoder_settings enc;
     enc.sample_rate = 22050;  // 9 frames per bit: the fewest of the rates above
     enc.quantization_bit = 8;
-    enc.phase_sign = -1;
-    enc.baud_rate = 2400;
-    enc.lower_carrier = 2400;
+    enc.signal.phase_sign = -1;
+    enc.signal.baud_rate = 2400;
+    enc.signal.lower_tone = 2400;
     EXPECT_EQ(decode(encode(payload, enc), matching_decoder(enc)), payload);
 }
 
@@ -148,7 +148,7 @@ TEST(RoundTripPhase, ReversedRecordingNeedsReversedDecoder) {
     const bytes_t payload = random_bytes(40, 11);
     encoder_settings enc;
     enc.leader_bits = 30;
-    enc.phase_sign = -1;
+    enc.signal.phase_sign = -1;
     decoder_settings dec = matching_decoder(enc);
     EXPECT_EQ(decode(encode(payload, enc), dec), payload);
     dec.signal.phase_sign = 1;

@@ -32,7 +32,7 @@ int parse_encoder_options(int argc, const char* const* argv, encoder_settings& s
             return i;
         }
         if (std::strcmp(arg, "-p") == 0) {
-            settings.phase_sign = -1;
+            settings.signal.phase_sign = -1;
         } else if (std::strcmp(arg, "-8") == 0) {
             settings.quantization_bit = 8;
         } else if (std::strcmp(arg, "-a") == 0 || std::strcmp(arg, "-b") == 0 ||
@@ -51,7 +51,7 @@ int parse_encoder_options(int argc, const char* const* argv, encoder_settings& s
                     break;
                 }
                 case 'b':
-                    settings.baud_rate = positive_option(value, "illegal baud rate");
+                    settings.signal.baud_rate = positive_option(value, "illegal baud rate");
                     break;
                 case 'e':
                     settings.trailer_bits = count_value(value, "illegal trailer bits");
@@ -66,19 +66,20 @@ int parse_encoder_options(int argc, const char* const* argv, encoder_settings& s
                     settings.sample_rate = positive_option(value, "illegal sample rate");
                     break;
                 default:
-                    settings.lower_carrier = positive_option(value, "illegal carrier frequency");
+                    settings.signal.lower_tone =
+                        positive_option(value, "illegal carrier frequency");
                     break;
             }
         }
         // Any other argument starting with '-' is skipped silently, as fskdec does.
         ++i;
     }
-    if (settings.lower_carrier % settings.baud_rate != 0) {
+    if (settings.signal.lower_tone % settings.signal.baud_rate != 0) {
         throw fskdec_error("illegal carrier frequency");
     }
     // The upper tone must stay below half the sample rate. As the lower tone is a multiple
     // of the baud rate, this also gives every bit more than four frames.
-    if (std::int64_t{settings.lower_carrier} * 4 >= settings.sample_rate) {
+    if (std::int64_t{settings.signal.lower_tone} * 4 >= settings.sample_rate) {
         throw fskdec_error("sample rate too low for the carrier frequency");
     }
     return i;
@@ -87,10 +88,10 @@ int parse_encoder_options(int argc, const char* const* argv, encoder_settings& s
 std::string encoder_usage_text(const encoder_settings& settings) {
     char last[160];
     std::snprintf(last, sizeof last, "default: -a %g -b %d -e %d -g %d -l %d -r %d -w %d\n",
-                  settings.amplitude, static_cast<int>(settings.baud_rate),
+                  settings.amplitude, static_cast<int>(settings.signal.baud_rate),
                   static_cast<int>(settings.trailer_bits), static_cast<int>(settings.gap_bits),
                   static_cast<int>(settings.leader_bits), static_cast<int>(settings.sample_rate),
-                  static_cast<int>(settings.lower_carrier));
+                  static_cast<int>(settings.signal.lower_tone));
     return std::string(
                "usage: fskenc [options] input-file output-file\n"
                "options:\n"
@@ -112,13 +113,13 @@ synth_settings make_encoder_signal(const encoder_settings& settings) {
     signal.quantization_bit = settings.quantization_bit;
     signal.channels = 1;
     signal.amplitude = settings.amplitude;
-    signal.baud_rate = settings.baud_rate;
-    signal.lower_tone = settings.lower_carrier;
+    signal.baud_rate = settings.signal.baud_rate;
+    signal.lower_tone = settings.signal.lower_tone;
     // Reversed, the tone crosses zero rising at every bit boundary, a quarter period behind
     // the normal peak: fskdec -p, which negates every sample, then finds each bit's window
     // as early in the bit as fskdec finds it in the normal signal, and fskdec without -p
     // finds it half a period late.
-    signal.phase_degrees = settings.phase_sign < 0 ? 270.0 : 0.0;
+    signal.phase_degrees = settings.signal.phase_sign < 0 ? 270.0 : 0.0;
     signal.leader_bits = settings.leader_bits;
     signal.gap_bits = settings.gap_bits;
     signal.trailer_bits = settings.trailer_bits;

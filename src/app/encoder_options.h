@@ -3,13 +3,12 @@
 #include <cstdint>
 #include <string>
 
+#include "demod/signal.h"
 #include "mod/synth.h"
 
 // What fskenc writes: the signal's timing and tones, the sample format and the idle runs.
 struct encoder_settings {
-    std::int32_t baud_rate = 1200;       // bits per second
-    std::int32_t lower_carrier = 1200;   // Hz of the 0 tone; the 1 tone is twice this
-    std::int32_t phase_sign = 1;         // -1 writes the signal inverted (fskdec -p reads it)
+    fsk_signal signal;                   // -b, -w; -p writes it inverted (fskdec -p reads it)
     std::int32_t sample_rate = 44100;    // frames per second
     std::int32_t quantization_bit = 16;  // 8 or 16
     double amplitude = 0.66;             // peak as a fraction of full scale, in (0, 1]

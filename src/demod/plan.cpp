@@ -5,7 +5,9 @@
 demod_config make_demod_config(const audio_format& format, const fsk_signal& signal,
                                double threshold_ratio) {
     if (signal.baud_rate <= 0) throw fskdec_error("illegal baud rate");
-    if (signal.lower_tone <= 0) throw fskdec_error("illegal carrier frequency");
+    if (signal.lower_tone <= 0 || signal.lower_tone % signal.baud_rate != 0) {
+        throw fskdec_error("illegal carrier frequency");
+    }
     // 64-bit arithmetic: 2a can exceed the 32-bit range and the rate may be negative.
     const std::int64_t n = std::int64_t{format.sample_rate} / signal.baud_rate;
     const std::int64_t a = std::int64_t{signal.lower_tone} / signal.baud_rate;

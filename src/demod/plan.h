@@ -17,7 +17,8 @@ struct demod_config {
 };
 
 // Derives the detector's quantities. Throws fskdec_error "illegal baud rate" or "illegal
-// carrier frequency" for a rate or tone the division needs positive, and "sample rate too low
+// carrier frequency" for a rate or tone that is not positive, or a tone that is not a whole
+// multiple of the rate, and "sample rate too low
 // for the carrier frequency" unless the upper tone's bin 2a lies below the window length N,
 // so that every bin read exists (this also rejects N = 0 and negative sample rates).
 demod_config make_demod_config(const audio_format& format, const fsk_signal& signal,

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <bit>
 
+#include "base/error.h"
+
 sample_window make_sample_window(sample_source& source, std::int32_t channel, std::size_t history,
                                  bool negate) {
+    if (channel < 0 || channel >= source.format().channels) throw fskdec_error("illegal channel");
     sample_window window;
     window.source = &source;
     window.channel = channel;

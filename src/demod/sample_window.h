@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -34,7 +35,8 @@ struct sample_window {
 inline constexpr std::size_t window_piece_frames = 4096;
 
 // A window over `source` that keeps `history` frames reachable behind the furthest frame
-// asked for. `channel` must be below the source's channel count.
+// asked for. Throws fskdec_error "illegal channel" unless `channel` (from 0) is one of the
+// source's.
 sample_window make_sample_window(sample_source& source, std::int32_t channel, std::size_t history,
                                  bool negate);
 
@@ -43,6 +45,7 @@ bool has_frame(sample_window& window, std::uint64_t frame);
 
 // The sample of a frame that has_frame found and that lies within the history.
 inline double frame_value(const sample_window& window, std::uint64_t frame) {
+    assert(frame < window.loaded && window.loaded - frame <= window.ring.size());
     return window.ring[static_cast<std::size_t>(frame) & window.mask];
 }
 

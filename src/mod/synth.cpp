@@ -39,7 +39,20 @@ double tone_at(std::uint64_t turn, std::uint64_t rate, double phase0) {
 
 }  // namespace
 
+void check_synth_settings(const synth_settings& signal) {
+    if (signal.baud_rate <= 0) throw fskdec_error("illegal baud rate");
+    if (signal.lower_tone <= 0 || signal.lower_tone % signal.baud_rate != 0) {
+        throw fskdec_error("illegal carrier frequency");
+    }
+    if (signal.sample_rate <= 0) throw fskdec_error("illegal sample rate");
+    if (signal.channels <= 0) throw fskdec_error("the number of channels must be 1 or 2");
+    if (signal.quantization_bit != 8 && signal.quantization_bit != 16) {
+        throw fskdec_error("quantization_bit must be 8 or 16");
+    }
+}
+
 fsk_synth start_synth(const synth_settings& signal) {
+    check_synth_settings(signal);
     fsk_synth synth;
     synth.signal = signal;
     synth.rng = signal.seed;
@@ -86,6 +99,7 @@ void synth_byte(fsk_synth& synth, std::uint8_t byte, std::vector<double>& out) {
 }
 
 std::uint64_t synth_frames(const synth_settings& signal, std::uint64_t bits) {
+    check_synth_settings(signal);
     const auto rate = static_cast<std::uint64_t>(signal.sample_rate);
     const auto baud = static_cast<std::uint64_t>(signal.baud_rate);
     return (bits * rate + baud - 1) / baud;  // frames n with n * baud < bits * rate
@@ -98,6 +112,7 @@ std::uint64_t synth_bit_count(const synth_settings& signal, std::uint64_t byte_c
 }
 
 std::uint32_t synth_data_size(const synth_settings& signal, std::uint64_t byte_count) {
+    check_synth_settings(signal);
     // Every product and sum is checked: the counts come from the command line and the input.
     const auto too_long = [] { return fskdec_error("output too long for a WAV file"); };
     const auto rate = static_cast<std::uint64_t>(signal.sample_rate);

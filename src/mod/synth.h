@@ -35,6 +35,11 @@ struct fsk_synth {
     std::vector<double> tone_table;
 };
 
+// Throws fskdec_error unless the settings describe a signal the synthesizer can make: a
+// positive baud rate, sample rate and channel count, a lower tone that is a positive multiple
+// of the baud rate, 8- or 16-bit samples. start_synth and synth_data_size check them.
+void check_synth_settings(const synth_settings& signal);
+
 fsk_synth start_synth(const synth_settings& signal);
 
 // Appends the frames of the next `count` bit times, all carrying `bit`, to `out`: values

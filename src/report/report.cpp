@@ -88,6 +88,7 @@ report_collector make_report_collector(const report_settings& settings) {
     report_collector c;
     c.settings = settings;
     c.settings.channels = std::max(settings.channels, 1);
+    if (!(settings.full_scale > 0.0)) c.settings.full_scale = 1.0;
     c.settings.channel = std::clamp(settings.channel, 0, c.settings.channels - 1);
     // A sixteenth of the columns stays spare for a byte or segment that ends past the last
     // sample, so that it does not halve the map's resolution.
