@@ -2,7 +2,7 @@
 # `make demo` decodes the shipped example recording, then encodes its text with fskenc and
 # decodes that back,
 # `make install PREFIX=...` installs both tools and their man pages, `make fuzz` runs the fuzz
-# targets at length, `make bench` times the plain and the fast decoding path.
+# targets at length, `make bench` times the plain and the fast decoding path and measures the memory.
 CMAKE ?= cmake
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
@@ -25,8 +25,8 @@ test:
 	ctest --preset release -j $(JOBS)
 
 demo: build
-	@echo "== fskdec examples/hello.wav - =="
-	@./build/release/fskdec examples/hello.wav -
+	@echo "== fskdec -v examples/hello.wav - =="
+	@./build/release/fskdec -v examples/hello.wav -
 	@echo "== fskenc examples/hello.txt build/release/hello.wav && fskdec build/release/hello.wav - =="
 	@./build/release/fskenc examples/hello.txt build/release/hello.wav
 	@./build/release/fskdec build/release/hello.wav -
@@ -41,7 +41,8 @@ fuzz:
 	fuzz/run.sh $(FUZZ_SECONDS) $(FUZZ_JOBS)
 
 # A synthesized 10-minute recording through the plain path (about half a minute) and the fast
-# path, with the time to load it and the whole fskdec process for scale.
+# path, the whole fskdec process from a file and through a pipe, and its peak memory on a
+# 60-minute recording.
 bench:
 	$(CMAKE) --preset bench
 	$(CMAKE) --build --preset bench -j $(JOBS)

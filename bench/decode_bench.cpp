@@ -64,7 +64,7 @@ timing time_it(F&& f) {
 }
 
 // Writes random bytes at 1200 baud on 1200/2400 Hz, 44.1 kHz 16-bit mono, each byte followed
-// by an idle gap of 0 to 40 bit times, until `seconds` of audio, to `path` in pieces (memory
+// by an idle gap of 1 to 40 bit times, until `seconds` of audio, to `path` in pieces (memory
 // stays small whatever the length). Returns the bytes sent.
 std::vector<std::uint8_t> write_recording(const std::string& path, double seconds) {
     synth_settings signal;
@@ -74,29 +74,34 @@ std::vector<std::uint8_t> write_recording(const std::string& path, double second
     const auto frames = static_cast<std::uint64_t>(seconds * signal.sample_rate);
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) throw fskdec_error("cannot open " + path);
-    const std::vector<std::uint8_t> header =
-        make_wav_header(1, signal.sample_rate, 16, static_cast<std::uint32_t>(frames * 2));
+    // The header's sizes are written again once the data is complete.
+    std::vector<std::uint8_t> header = make_wav_header(1, signal.sample_rate, 16, 0);
     std::fwrite(header.data(), 1, header.size(), file);
     std::vector<std::uint8_t> sent;
+    std::vector<double> values;
     std::vector<std::uint8_t> data;
+    std::uint64_t data_size = 0;
     fsk_synth synth = start_synth(signal);
     std::mt19937_64 rng(7);
-    synth_bits(synth, 1, 30, data);
-    std::uint64_t written = 0;
-    while (synth.frame < frames) {
-        const auto byte = static_cast<std::uint8_t>(rng());
-        sent.push_back(byte);
-        synth_byte(synth, byte, data);
-        synth_bits(synth, 1, 1 + rng() % 40, data);
-        const std::uint64_t room = frames * 2 - written;
-        const std::size_t take =
-            static_cast<std::size_t>(std::min<std::uint64_t>(data.size(), room));
-        if (data.size() >= (1 << 16) || synth.frame >= frames) {
-            std::fwrite(data.data(), 1, take, file);
-            written += take;
+    synth_bits(synth, 1, 30, values);
+    while (synth.frame < frames || !values.empty()) {
+        if (synth.frame < frames) {
+            const auto byte = static_cast<std::uint8_t>(rng());
+            sent.push_back(byte);
+            synth_byte(synth, byte, values);
+            synth_bits(synth, 1, 1 + rng() % 40, values);
+        }
+        if (values.size() >= (1 << 15) || synth.frame >= frames) {
             data.clear();
+            append_pcm(values, 16, data);
+            std::fwrite(data.data(), 1, data.size(), file);
+            data_size += data.size();
+            values.clear();
         }
     }
+    header = make_wav_header(1, signal.sample_rate, 16, static_cast<std::uint32_t>(data_size));
+    std::fseek(file, 0, SEEK_SET);
+    std::fwrite(header.data(), 1, header.size(), file);
     if (std::fclose(file) != 0) throw fskdec_error("cannot write " + path);
     return sent;
 }
