@@ -220,7 +220,7 @@ TEST(Report, WarnsOfDoubtfulBytesWithTheirPositions) {
     EXPECT_EQ(summary_line(c),
               "fskdec: 10 bytes in 1 segment (carrier 0:11.000 of 0:11.000), 7 doubtful, 1 "
               "framing error, mean confidence 0.41, peak -inf dBFS; 1200 baud, 1200/2400 Hz, "
-              "threshold 0.15, channel 1 of 1");
+              "channel 1 of 1");
 }
 
 // The x positions of the red marks in a parsed map.

@@ -35,7 +35,8 @@ std::optional<std::string> doubtful_warning(const report_collector& collector);
 // -v, at the end:
 //   fskdec: 16 bytes in 1 segment (carrier 0:00.780 of 0:01.274), peak -3.6 dBFS;
 //   1200 baud, 1200/2400 Hz, threshold 0.15, channel 1 of 1
-// With -r also: ", 0 doubtful, 0 framing errors, mean confidence 0.93" after the segments.
+// With -r also: ", 0 doubtful, 0 framing errors, mean confidence 0.93" after the segments,
+// and no threshold (the recovery demodulator has none).
 std::string summary_line(const report_collector& collector);
 
 // When nothing was decoded: why, as measured, and what to try. One of
