@@ -279,6 +279,25 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
             error = clock_error(count);
         }
     }
+    // With one tone much weaker than the other, the strong tone's share of a window that
+    // straddles a boundary outweighs the weak one's and pulls those measurements aside;
+    // full windows are not fooled: the byte is then placed where its bits are clearest.
+    const double imbalance = d.amp0 > d.amp1 ? d.amp0 / d.amp1 : d.amp1 / d.amp0;
+    if (imbalance > 2.0) {
+        const auto clarity = [&](double shift) {
+            double sum = 0.0;
+            for (int k = 0; k < 10; ++k)
+                sum += std::abs(judge(d, sums_at(d, t0 + shift + (k + 0.5) * p + hw)).margin);
+            return sum;
+        };
+        const double h = 0.1 * p;
+        const double before = clarity(-h), here = clarity(0.0), after = clarity(h);
+        const double curve = before + after - 2.0 * here;
+        if (curve < 0.0) {
+            t0 += std::clamp(0.5 * h * (before - after) / curve, -h, h);
+            decide();
+        }
+    }
 
     // The stop bit's window may not be complete at the end of the input.
     const double newest = static_cast<double>(d.frame) - 1.0;
@@ -416,15 +435,25 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                 double t0 = d.crossing - d.half_window;
                 // A start edge a whole number of bits after the last one is pulled onto
                 // the clock: the edge alone is the noisiest timing the byte has.
+                // An edge seen late (the strong tone of an unbalanced pair leaks into the weak
+                // one's correlator while the window straddles the edge) is still taken from
+                // the clock when the slot before it holds a clear start bit.
                 const double since = t0 - d.last_start;
-                const double bits_since = std::round(since / d.period);
                 d.on_clock = false;
-                if (bits_since >= 10.0 && bits_since <= 16.0) {
-                    const double expected = d.last_start + bits_since * d.period;
-                    if (std::abs(t0 - expected) < 0.35 * d.period) {
+                const double first = std::max(10.0, std::floor(since / d.period - 0.35));
+                const double last = std::min(16.0, std::floor(since / d.period + 0.35));
+                for (double m = first; m <= last && !d.on_clock; ++m) {
+                    const double expected = d.last_start + m * d.period;
+                    const double late = t0 - expected;
+                    bool take = std::abs(late) < 0.35 * d.period;
+                    const double centre = expected + 0.5 * d.period + d.half_window;
+                    if (!take && late > 0.0 && late < 0.9 * d.period && centre <= n) {
+                        take = judge(d, sums_at(d, centre)).margin < -start_margin;
+                    }
+                    if (take) {
                         t0 = expected;
                         d.on_clock = true;
-                        d.bits_since = bits_since;
+                        d.bits_since = m;
                     }
                 }
                 d.start_time = t0;
