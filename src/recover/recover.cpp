@@ -174,8 +174,6 @@ void close_segment(recover_decoder& d, const recover_sink& sink) {
     }
     s.snr_db = std::min(s.snr_db, 99.0);
     if (d.speed_count > 0.0) s.speed = d.speed_sum / d.speed_count;
-    if (d.polarity_sum > 0.5 * d.level_count && d.level_count > 0.0) s.polarity = 1;
-    if (d.polarity_sum < -0.5 * d.level_count && d.level_count > 0.0) s.polarity = -1;
     if (sink.segment) sink.segment(s);
     d.carrier = false;
 }
@@ -199,7 +197,7 @@ void note_quality(recover_decoder& d, double v, double fit, double t, const reco
         const auto w = static_cast<std::uint64_t>(d.corr.window);
         d.segment.start_frame = d.good_since > w ? d.good_since - w : 0;
         d.level_sum = d.signal_sum = d.noise_sum = d.speed_sum = 0.0;
-        d.level_count = d.speed_count = d.polarity_sum = 0.0;
+        d.level_count = d.speed_count = 0.0;
     } else if (d.carrier && (d.quality < carrier_off || d.tone_fit < fit_off)) {
         close_segment(d, sink);
         d.held_valid = false;
@@ -651,8 +649,6 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
     const auto g1 = response(d.high_pass, f1, rate) * response(d.low_pass, f1, rate);
     d.gain0 = std::abs(g0);
     d.gain1 = std::abs(g1);
-    d.phase0 = std::arg(g0);
-    d.phase1 = std::arg(g1);
 
     // Below a thousandth of full scale a window counts as silence.
     const double quiet = 1e-3 * full_scale;
