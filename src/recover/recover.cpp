@@ -130,10 +130,11 @@ judgement judge(const recover_decoder& d, const window_sums& s) {
     // A full window of one tone of amplitude A gives |S|^2 = (A w / 2)^2 and energy A^2 w / 2.
     if (s.energy > d.floor_energy) {
         const double band = s.energy * static_cast<double>(d.corr.window) / 2.0;
-        // The losing tone is weighed at the winner's level: with unbalanced tones the strong
-        // one's tail in a weak bit is no sign of a poor carrier.
-        const double balance = j.margin > 0.0 ? (d.amp1 * d.amp1) / (d.amp0 * d.amp0)
-                                              : (d.amp0 * d.amp0) / (d.amp1 * d.amp1);
+        // A stronger losing tone is weighed at the winner's level: with unbalanced tones the
+        // strong one's tail in a weak bit is no sign of a poor carrier.
+        const double balance =
+            std::min(1.0, j.margin > 0.0 ? (d.amp1 * d.amp1) / (d.amp0 * d.amp0)
+                                         : (d.amp0 * d.amp0) / (d.amp1 * d.amp1));
         const double win = j.margin > 0.0 ? e1 : e0;
         const double lose = (j.margin > 0.0 ? e0 : e1) * balance;
         j.quality = std::clamp((win - lose) / band, -1.0, 1.0);
