@@ -436,24 +436,24 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                 // the clock: the edge alone is the noisiest timing the byte has.
                 // An edge seen late (the strong tone of an unbalanced pair leaks into the weak
                 // one's correlator while the window straddles the edge) is still taken from
-                // the clock when the slot before it holds a clear start bit.
+                // the clock; the start check then looks at that slot.
                 const double since = t0 - d.last_start;
                 d.on_clock = false;
-                const double first = std::max(10.0, std::floor(since / d.period - 0.35));
-                const double last = std::min(16.0, std::floor(since / d.period + 0.35));
-                for (double m = first; m <= last && !d.on_clock; ++m) {
-                    const double expected = d.last_start + m * d.period;
-                    const double late = t0 - expected;
-                    bool take = std::abs(late) < 0.35 * d.period;
-                    const double centre = expected + 0.5 * d.period + d.half_window;
-                    if (!take && late > 0.0 && late < 0.9 * d.period && centre <= n) {
-                        take = judge(d, sums_at(d, centre)).margin < -start_margin;
-                    }
-                    if (take) {
-                        t0 = expected;
-                        d.on_clock = true;
-                        d.bits_since = m;
-                    }
+                const double nearest = std::round(since / d.period);
+                const double below = std::floor(since / d.period);
+                d.fallback_valid = false;
+                if (nearest >= 10.0 && nearest <= 16.0 &&
+                    std::abs(since - nearest * d.period) < 0.35 * d.period) {
+                    t0 = d.last_start + nearest * d.period;
+                    d.on_clock = true;
+                    d.bits_since = nearest;
+                } else if (below >= 10.0 && below <= 16.0 &&
+                           since - below * d.period < 0.9 * d.period) {
+                    d.fallback = t0;
+                    d.fallback_valid = true;
+                    t0 = d.last_start + below * d.period;
+                    d.on_clock = true;
+                    d.bits_since = below;
                 }
                 d.start_time = t0;
                 d.state = recover_state::check_start;
@@ -520,6 +520,12 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                     if (!d.amp0_known) learn_bit(d, j);
                     d.state = recover_state::wait_byte;
                     d.due = d.start_time + 9.8 * d.period + d.half_window;
+                } else if (d.fallback_valid) {
+                    // No start bit in the slot: the edge itself, then.
+                    d.fallback_valid = false;
+                    d.on_clock = false;
+                    d.start_time = d.fallback;
+                    d.due = d.fallback + 0.5 * d.period + d.half_window;
                 } else {
                     d.state = recover_state::search;
                     d.idle_count = 0;

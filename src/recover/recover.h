@@ -105,6 +105,8 @@ struct recover_decoder {
     int space_run = 0;          // spaces up to the end of the last byte read
     recovered_byte held;        // a frame of spaces only, output once the next frame is data
     bool held_valid = false;
+    double fallback = 0.0;  // the edge's own start, should the clock's slot hold none
+    bool fallback_valid = false;
     bool on_clock = false;       // the current byte's start was taken from the running clock
     double bits_since = 0.0;     // bits from the previous start to it
     int next_slot = 0;           // bit after the last start where a start bit may stand; 0 none
