@@ -372,7 +372,14 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
             }
         }
     }
-    if (!d.carrier || steady_space) {
+    // A byte read mostly from something else than clean tones, or whose bits are mostly
+    // undecided (a dropout, speech that happened to hold the carrier detector), is not output.
+    double clear = 0.0, decided = 0.0;
+    for (int k = 0; k < 10; ++k) {
+        clear += bits[k].quality / 10.0;
+        decided += std::abs(bits[k].margin) / 10.0;
+    }
+    if (!d.carrier || steady_space || clear < 0.45 || decided < 0.3) {
         d.held_valid = false;
         return;
     }
