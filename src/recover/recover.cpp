@@ -449,8 +449,18 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                 const double nearest = std::round(since / d.period);
                 const double below = std::floor(since / d.period);
                 d.fallback_valid = false;
-                if (nearest >= 10.0 && nearest <= 16.0 &&
-                    std::abs(since - nearest * d.period) < 0.35 * d.period) {
+                // How late the edge may be seen: with the upper tone much the weaker, most of
+                // a bit.
+                const double lag = d.amp1 < 0.5 * d.amp0 ? 0.9 : 0.35;
+                const double late = since - below * d.period;
+                if (below >= 10.0 && below <= 16.0 && late < lag * d.period) {
+                    t0 = d.last_start + below * d.period;
+                    d.on_clock = true;
+                    d.bits_since = below;
+                    d.fallback = d.crossing - d.half_window;
+                    d.fallback_valid = late >= 0.35 * d.period;
+                } else if (nearest >= 10.0 && nearest <= 16.0 &&
+                           std::abs(since - nearest * d.period) < 0.35 * d.period) {
                     t0 = d.last_start + nearest * d.period;
                     d.on_clock = true;
                     d.bits_since = nearest;
