@@ -4,9 +4,6 @@
 #include <cmath>
 #include <complex>
 #include <numbers>
-#ifdef RECOVER_TRACE
-#include <cstdio>
-#endif
 
 #include "base/error.h"
 
@@ -309,13 +306,6 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
         confidence = std::min(confidence, std::abs(bits[k].margin));
     }
     const int judged = stop_known ? 10 : 9;
-#ifdef RECOVER_TRACE
-    std::fprintf(stderr, "byte %3u clk %d t0 %.1f p %.3f amp %.1f %.1f Q %.2f F %.2f:", value,
-                 int(d.on_clock), t0, p, d.amp0, d.amp1, d.quality, d.tone_fit);
-    for (int k = 0; k < 10; ++k)
-        std::fprintf(stderr, " %+.2f/%.2f", bits[k].margin, bits[k].quality);
-    std::fprintf(stderr, "\n");
-#endif
     for (int k = 0; k < judged; ++k) {
         const double t = t0 + (k + 0.5) * p + hw;
         const double fit = bit_frequency_fit(d, t, p, bits[k].margin > 0.0);
