@@ -2,7 +2,9 @@
 # `make demo` decodes the shipped example recording, then encodes its text with fskenc and
 # decodes that back,
 # `make install PREFIX=...` installs both tools and their man pages, `make fuzz` runs the fuzz
-# targets at length, `make bench` times the plain and the fast decoding path and measures the memory.
+# targets at length, `make bench` times the plain and the fast decoding path and measures the
+# memory, `make accuracy` compares the default decoder and the recovery demodulator on
+# impaired recordings.
 CMAKE ?= cmake
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
@@ -10,7 +12,7 @@ PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 600
 FUZZ_JOBS ?= 1
 
-.PHONY: all build test demo install fuzz bench clean
+.PHONY: all build test demo install fuzz bench accuracy clean
 
 all: build
 
@@ -47,6 +49,12 @@ bench:
 	$(CMAKE) --preset bench
 	$(CMAKE) --build --preset bench -j $(JOBS)
 	./build/bench/bench/fskdec_bench
+
+# Byte error rates of both decoders, family by family, then the recovery demodulator's speed.
+accuracy:
+	$(CMAKE) --preset bench
+	$(CMAKE) --build --preset bench -j $(JOBS) --target fskdec_accuracy
+	./build/bench/bench/fskdec_accuracy
 
 clean:
 	rm -rf build

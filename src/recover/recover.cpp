@@ -4,9 +4,6 @@
 #include <cmath>
 #include <complex>
 #include <numbers>
-#ifdef RECOVER_TRACE
-#include <cstdio>
-#endif
 
 #include "base/error.h"
 
@@ -130,10 +127,11 @@ judgement judge(const recover_decoder& d, const window_sums& s) {
     // A full window of one tone of amplitude A gives |S|^2 = (A w / 2)^2 and energy A^2 w / 2.
     if (s.energy > d.floor_energy) {
         const double band = s.energy * static_cast<double>(d.corr.window) / 2.0;
-        // The losing tone is weighed at the winner's level: with unbalanced tones the strong
-        // one's tail in a weak bit is no sign of a poor carrier.
-        const double balance = j.margin > 0.0 ? (d.amp1 * d.amp1) / (d.amp0 * d.amp0)
-                                              : (d.amp0 * d.amp0) / (d.amp1 * d.amp1);
+        // A stronger losing tone is weighed at the winner's level: with unbalanced tones the
+        // strong one's tail in a weak bit is no sign of a poor carrier.
+        const double balance =
+            std::min(1.0, j.margin > 0.0 ? (d.amp1 * d.amp1) / (d.amp0 * d.amp0)
+                                         : (d.amp0 * d.amp0) / (d.amp1 * d.amp1));
         const double win = j.margin > 0.0 ? e1 : e0;
         const double lose = (j.margin > 0.0 ? e0 : e1) * balance;
         j.quality = std::clamp((win - lose) / band, -1.0, 1.0);
@@ -174,8 +172,6 @@ void close_segment(recover_decoder& d, const recover_sink& sink) {
     }
     s.snr_db = std::min(s.snr_db, 99.0);
     if (d.speed_count > 0.0) s.speed = d.speed_sum / d.speed_count;
-    if (d.polarity_sum > 0.5 * d.level_count && d.level_count > 0.0) s.polarity = 1;
-    if (d.polarity_sum < -0.5 * d.level_count && d.level_count > 0.0) s.polarity = -1;
     if (sink.segment) sink.segment(s);
     d.carrier = false;
 }
@@ -199,7 +195,7 @@ void note_quality(recover_decoder& d, double v, double fit, double t, const reco
         const auto w = static_cast<std::uint64_t>(d.corr.window);
         d.segment.start_frame = d.good_since > w ? d.good_since - w : 0;
         d.level_sum = d.signal_sum = d.noise_sum = d.speed_sum = 0.0;
-        d.level_count = d.speed_count = d.polarity_sum = 0.0;
+        d.level_count = d.speed_count = 0.0;
     } else if (d.carrier && (d.quality < carrier_off || d.tone_fit < fit_off)) {
         close_segment(d, sink);
         d.held_valid = false;
@@ -279,6 +275,25 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
             error = clock_error(count);
         }
     }
+    // With one tone much weaker than the other, the strong tone's share of a window that
+    // straddles a boundary outweighs the weak one's and pulls those measurements aside;
+    // full windows are not fooled: the byte is then placed where its bits are clearest.
+    const double imbalance = d.amp0 > d.amp1 ? d.amp0 / d.amp1 : d.amp1 / d.amp0;
+    if (imbalance > 2.0) {
+        const auto clarity = [&](double shift) {
+            double sum = 0.0;
+            for (int k = 0; k < 10; ++k)
+                sum += std::abs(judge(d, sums_at(d, t0 + shift + (k + 0.5) * p + hw)).margin);
+            return sum;
+        };
+        const double h = 0.1 * p;
+        const double before = clarity(-h), here = clarity(0.0), after = clarity(h);
+        const double curve = before + after - 2.0 * here;
+        if (curve < 0.0) {
+            t0 += std::clamp(0.5 * h * (before - after) / curve, -h, h);
+            decide();
+        }
+    }
 
     // The stop bit's window may not be complete at the end of the input.
     const double newest = static_cast<double>(d.frame) - 1.0;
@@ -291,13 +306,6 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
         confidence = std::min(confidence, std::abs(bits[k].margin));
     }
     const int judged = stop_known ? 10 : 9;
-#ifdef RECOVER_TRACE
-    std::fprintf(stderr, "byte %3u clk %d t0 %.1f p %.3f amp %.1f %.1f Q %.2f F %.2f:", value,
-                 int(d.on_clock), t0, p, d.amp0, d.amp1, d.quality, d.tone_fit);
-    for (int k = 0; k < 10; ++k)
-        std::fprintf(stderr, " %+.2f/%.2f", bits[k].margin, bits[k].quality);
-    std::fprintf(stderr, "\n");
-#endif
     for (int k = 0; k < judged; ++k) {
         const double t = t0 + (k + 0.5) * p + hw;
         const double fit = bit_frequency_fit(d, t, p, bits[k].margin > 0.0);
@@ -354,7 +362,14 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
             }
         }
     }
-    if (!d.carrier || steady_space) {
+    // A byte read mostly from something else than clean tones, or whose bits are mostly
+    // undecided (a dropout, speech that happened to hold the carrier detector), is not output.
+    double clear = 0.0, decided = 0.0;
+    for (int k = 0; k < 10; ++k) {
+        clear += bits[k].quality / 10.0;
+        decided += std::abs(bits[k].margin) / 10.0;
+    }
+    if (!d.carrier || steady_space || clear < 0.45 || decided < 0.3) {
         d.held_valid = false;
         return;
     }
@@ -416,16 +431,36 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                 double t0 = d.crossing - d.half_window;
                 // A start edge a whole number of bits after the last one is pulled onto
                 // the clock: the edge alone is the noisiest timing the byte has.
+                // An edge seen late (the strong tone of an unbalanced pair leaks into the weak
+                // one's correlator while the window straddles the edge) is still taken from
+                // the clock; the start check then looks at that slot.
                 const double since = t0 - d.last_start;
-                const double bits_since = std::round(since / d.period);
                 d.on_clock = false;
-                if (bits_since >= 10.0 && bits_since <= 16.0) {
-                    const double expected = d.last_start + bits_since * d.period;
-                    if (std::abs(t0 - expected) < 0.35 * d.period) {
-                        t0 = expected;
-                        d.on_clock = true;
-                        d.bits_since = bits_since;
-                    }
+                const double nearest = std::round(since / d.period);
+                const double below = std::floor(since / d.period);
+                d.fallback_valid = false;
+                // How late the edge may be seen: with the upper tone much the weaker, most of
+                // a bit.
+                const double lag = d.amp1 < 0.5 * d.amp0 ? 0.9 : 0.35;
+                const double late = since - below * d.period;
+                if (below >= 10.0 && below <= 16.0 && late < lag * d.period) {
+                    t0 = d.last_start + below * d.period;
+                    d.on_clock = true;
+                    d.bits_since = below;
+                    d.fallback = d.crossing - d.half_window;
+                    d.fallback_valid = late >= 0.35 * d.period;
+                } else if (nearest >= 10.0 && nearest <= 16.0 &&
+                           std::abs(since - nearest * d.period) < 0.35 * d.period) {
+                    t0 = d.last_start + nearest * d.period;
+                    d.on_clock = true;
+                    d.bits_since = nearest;
+                } else if (below >= 10.0 && below <= 16.0 &&
+                           since - below * d.period < 0.9 * d.period) {
+                    d.fallback = t0;
+                    d.fallback_valid = true;
+                    t0 = d.last_start + below * d.period;
+                    d.on_clock = true;
+                    d.bits_since = below;
                 }
                 d.start_time = t0;
                 d.state = recover_state::check_start;
@@ -492,6 +527,12 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                     if (!d.amp0_known) learn_bit(d, j);
                     d.state = recover_state::wait_byte;
                     d.due = d.start_time + 9.8 * d.period + d.half_window;
+                } else if (d.fallback_valid) {
+                    // No start bit in the slot: the edge itself, then.
+                    d.fallback_valid = false;
+                    d.on_clock = false;
+                    d.start_time = d.fallback;
+                    d.due = d.fallback + 0.5 * d.period + d.half_window;
                 } else {
                     d.state = recover_state::search;
                     d.idle_count = 0;
@@ -622,8 +663,6 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
     const auto g1 = response(d.high_pass, f1, rate) * response(d.low_pass, f1, rate);
     d.gain0 = std::abs(g0);
     d.gain1 = std::abs(g1);
-    d.phase0 = std::arg(g0);
-    d.phase1 = std::arg(g1);
 
     // Below a thousandth of full scale a window counts as silence.
     const double quiet = 1e-3 * full_scale;

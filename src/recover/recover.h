@@ -26,7 +26,8 @@ struct carrier_segment {
     double level = 0.0;   // tone amplitude (peak) in sample units
     double snr_db = 0.0;  // signal to noise in the tone band (noise over one bit's bandwidth)
     double speed = 0.0;   // measured bit rate / nominal - 1
-    int polarity = 0;     // +1 as the encoder writes it, -1 inverted, 0 unknown
+    int polarity = 0;     // +1 as the encoder writes it, -1 inverted, 0 unknown (the detector
+                          // reads tone energies only, so it is not measured yet)
 };
 
 struct recover_sink {
@@ -71,11 +72,10 @@ struct recover_decoder {
     fsk_signal signal;
     std::int32_t sample_rate = 0;
     double full_scale = 1.0;
-    double nominal_period = 0.0;        // frames per bit
-    double half_window = 0.0;           // (window - 1) / 2: from a window's end to its centre
-    double floor_energy = 0.0;          // window energies below this are silence
-    double gain0 = 1.0, gain1 = 1.0;    // the band filter's gain at each tone
-    double phase0 = 0.0, phase1 = 0.0;  // and its phase there
+    double nominal_period = 0.0;      // frames per bit
+    double half_window = 0.0;         // (window - 1) / 2: from a window's end to its centre
+    double floor_energy = 0.0;        // window energies below this are silence
+    double gain0 = 1.0, gain1 = 1.0;  // the band filter's gain at each tone
 
     biquad high_pass, low_pass;
     tone_correlator corr;
@@ -105,6 +105,8 @@ struct recover_decoder {
     int space_run = 0;          // spaces up to the end of the last byte read
     recovered_byte held;        // a frame of spaces only, output once the next frame is data
     bool held_valid = false;
+    double fallback = 0.0;  // the edge's own start, should the clock's slot hold none
+    bool fallback_valid = false;
     bool on_clock = false;       // the current byte's start was taken from the running clock
     double bits_since = 0.0;     // bits from the previous start to it
     int next_slot = 0;           // bit after the last start where a start bit may stand; 0 none
@@ -120,7 +122,6 @@ struct recover_decoder {
     carrier_segment segment;
     double level_sum = 0.0, signal_sum = 0.0, noise_sum = 0.0, speed_sum = 0.0;
     double level_count = 0.0, speed_count = 0.0;
-    double polarity_sum = 0.0;
 };
 
 // Throws fskdec_error for unusable settings: a sample rate, baud rate or tone of 0 or less,

@@ -1,0 +1,196 @@
+#include "recover/recover.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "base/error.h"
+#include "impair.h"
+#include "mod/synth.h"
+
+namespace {
+
+struct decoded {
+    std::vector<std::uint8_t> bytes;
+    std::vector<carrier_segment> segments;
+};
+
+decoded recover_all(const std::vector<double>& x, std::int32_t rate, const fsk_signal& signal,
+                    std::size_t block = 4096) {
+    decoded out;
+    recover_sink sink;
+    sink.byte = [&](const recovered_byte& b) { out.bytes.push_back(b.value); };
+    sink.segment = [&](const carrier_segment& s) { out.segments.push_back(s); };
+    recover_decoder d = make_recover_decoder(signal, rate, 1.0);
+    for (std::size_t i = 0; i < x.size(); i += block) {
+        recover_samples(d, std::span<const double>(x.data() + i, std::min(block, x.size() - i)),
+                        sink);
+    }
+    recover_finish(d, sink);
+    return out;
+}
+
+std::vector<std::uint8_t> text_bytes() {
+    const std::string text = "The quick brown fox jumps over the lazy dog. 0123456789 \x01\xfe\x80";
+    return {text.begin(), text.end()};
+}
+
+struct mild_case {
+    std::string name;
+    double amplitude = 0.5, speed = 0.0, gain1 = 1.0, phase = 0.0;
+    std::int32_t rate = 44100, baud = 1200;
+    int gap = 2;
+};
+
+class RecoverMild : public testing::TestWithParam<mild_case> {};
+
+TEST_P(RecoverMild, DecodesExactly) {
+    const mild_case& c = GetParam();
+    tone_settings tone;
+    tone.sample_rate = c.rate;
+    tone.signal.baud_rate = c.baud;
+    tone.signal.lower_tone = std::max(1200, c.baud);  // a whole number of cycles per bit
+    tone.amplitude = c.amplitude;
+    tone.gain1 = c.gain1;
+    tone.phase = c.phase;
+    time_warp warp;
+    warp.speed = c.speed;
+    const std::vector<std::uint8_t> sent = text_bytes();
+    const std::vector<int> gaps(sent.size(), c.gap);
+    std::vector<double> x = render_fsk(frame_bits(sent, gaps, 100, 20), tone, warp);
+    quantise_16(x);
+    EXPECT_EQ(recover_all(x, c.rate, tone.signal).bytes, sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RecoverMild,
+                         testing::Values(mild_case{.name = "Quiet", .amplitude = 0.01},
+                                         mild_case{.name = "Fast4", .speed = 0.04},
+                                         mild_case{.name = "Slow4", .speed = -0.04},
+                                         mild_case{.name = "UpperTone9dBDown", .gain1 = 0.355},
+                                         mild_case{.name = "Inverted", .phase = std::numbers::pi},
+                                         mild_case{.name = "Rate8000", .rate = 8000},
+                                         mild_case{.name = "NoStopBits", .gap = 0},
+                                         mild_case{.name = "Baud300", .baud = 300},
+                                         mild_case{.name = "Baud2400", .baud = 2400}),
+                         [](const testing::TestParamInfo<mild_case>& info) {
+                             return info.param.name;
+                         });
+
+// What fskenc -r 8000 writes, read back as samples.
+TEST(Recover, DecodesTheEncoderAt8kHz) {
+    synth_settings s;
+    s.sample_rate = 8000;
+    s.leader_bits = 60;
+    s.gap_bits = 2;
+    s.trailer_bits = 20;
+    const std::vector<std::uint8_t> sent = text_bytes();
+    const std::vector<std::uint8_t> pcm = synthesize_samples(sent, s);
+    std::vector<double> x;
+    for (std::size_t i = 0; i + 1 < pcm.size(); i += 2)
+        x.push_back(static_cast<std::int16_t>(pcm[i] | (pcm[i + 1] << 8)));
+    decoded out;
+    recover_sink sink;
+    sink.byte = [&](const recovered_byte& b) { out.bytes.push_back(b.value); };
+    recover_decoder d = make_recover_decoder(fsk_signal{}, 8000, 32768.0);
+    recover_samples(d, x, sink);
+    recover_finish(d, sink);
+    EXPECT_EQ(out.bytes, sent);
+}
+
+class RecoverNoFsk : public testing::TestWithParam<std::string> {};
+
+TEST_P(RecoverNoFsk, OutputsNothing) {
+    const double rate = 44100.0;
+    random_source r{9};
+    std::vector<double> x;
+    const std::string& kind = GetParam();
+    if (kind == "Silence") x.assign(44100, 0.0);
+    if (kind == "Hiss") {
+        x.assign(44100, 0.0);
+        add_hiss(x, 0.1, rate, r);
+    }
+    if (kind == "Tone1k") x = steady_tone(1000.0, 1.0, rate, 0.5);
+    if (kind == "Sweep") x = sweep(8000.0, 100.0, 2.0, rate);
+    if (kind == "Speech") x = speech_like(2.0, rate, r);
+    if (kind == "Music") x = music_like(2.0, rate, r);
+    EXPECT_TRUE(recover_all(x, 44100, fsk_signal{}).bytes.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sounds, RecoverNoFsk,
+                         testing::Values("Silence", "Hiss", "Tone1k", "Sweep", "Speech", "Music"),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                             return info.param;
+                         });
+
+TEST(Recover, CorrelatorMatchesDirectSum) {
+    const std::int32_t rate = 44100, window = 37;
+    tone_correlator c = make_tone_correlator(window, rate, 1200);
+    std::vector<double> y;
+    random_source r{3};
+    for (int n = 0; n < 70000; ++n) {  // past the points where it resynchronises
+        y.push_back(gaussian(r));
+        correlate_sample(c, y.back());
+    }
+    std::complex<double> s0, s1;
+    double energy = 0.0;
+    for (std::size_t n = y.size() - window; n < y.size(); ++n) {
+        const double a = 2.0 * std::numbers::pi * 1200.0 * static_cast<double>(n) / rate;
+        s0 += y[n] * std::polar(1.0, -a);
+        s1 += y[n] * std::polar(1.0, -2.0 * a);
+        energy += y[n] * y[n];
+    }
+    EXPECT_NEAR(c.sums.r0, s0.real(), 1e-9);
+    EXPECT_NEAR(c.sums.i0, s0.imag(), 1e-9);
+    EXPECT_NEAR(c.sums.r1, s1.real(), 1e-9);
+    EXPECT_NEAR(c.sums.i1, s1.imag(), 1e-9);
+    EXPECT_NEAR(c.sums.energy, energy, 1e-9);
+}
+
+TEST(Recover, ClockMeasuresTheSpeed) {
+    tone_settings tone;
+    time_warp warp;
+    warp.speed = 0.05;
+    random_source r{4};
+    const std::vector<std::uint8_t> sent = random_bytes(200, r);
+    std::vector<double> x =
+        render_fsk(frame_bits(sent, std::vector<int>(sent.size(), 1), 100, 20), tone, warp);
+    const decoded out = recover_all(x, 44100, tone.signal);
+    ASSERT_EQ(out.segments.size(), 1u);
+    EXPECT_NEAR(out.segments[0].speed, 0.05, 0.005);
+    EXPECT_NEAR(out.segments[0].level, 0.5, 0.05);
+    EXPECT_EQ(out.segments[0].bytes, sent.size());
+}
+
+TEST(Recover, BlockSizeDoesNotMatter) {
+    tone_settings tone;
+    time_warp warp;
+    warp.wow = 0.01;
+    random_source r{5};
+    const std::vector<std::uint8_t> sent = random_bytes(60, r);
+    std::vector<double> x =
+        render_fsk(frame_bits(sent, std::vector<int>(sent.size(), 1), 100, 20), tone, warp);
+    add_white_noise(x, noise_for_ebn0(10.0, 0.5, 44100, 1200), r);
+    const decoded whole = recover_all(x, 44100, tone.signal, x.size());
+    for (std::size_t block : {1, 7, 255, 256, 1000}) {
+        EXPECT_EQ(recover_all(x, 44100, tone.signal, block).bytes, whole.bytes) << block;
+    }
+}
+
+TEST(Recover, RefusesUnusableSettings) {
+    fsk_signal s;
+    EXPECT_THROW(make_recover_decoder(s, 0, 1.0), fskdec_error);
+    EXPECT_THROW(make_recover_decoder(s, 4800, 1.0), fskdec_error);  // upper tone at Nyquist
+    EXPECT_THROW(make_recover_decoder(s, 44100, 0.0), fskdec_error);
+    s.baud_rate = 0;
+    EXPECT_THROW(make_recover_decoder(s, 44100, 1.0), fskdec_error);
+    s = fsk_signal{};
+    s.lower_tone = 0;
+    EXPECT_THROW(make_recover_decoder(s, 44100, 1.0), fskdec_error);
+}
+
+}  // namespace
