@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -198,6 +199,10 @@ struct cli_case {
     std::optional<std::string> contents = {};  // its contents; none: it must not exist
 };
 
+void PrintTo(const cli_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 const std::string no_bytes = "fskdec: no bytes decoded: ";
 const std::string bad_channel = "illegal channel\n";
 
@@ -225,6 +230,8 @@ const cli_case cli_cases[] = {
      "cannot open nodir/map.svg\n", 1},
     {"MapWriteFails", {"-m", "/dev/full", "message.wav", "out.bin"}, "cannot write /dev/full\n",
      "", 1, "out.bin"},
+    {"FailedOutputKeepsOldMap", {"-m", "old.svg", "message.wav", "/dev/full"},
+     "cannot write /dev/full\n", "", 1, "old.svg", "old"},
     {"OutputFailsMapKept", {"-m", "old.svg", "message.wav", "nodir/out.bin"},
      "cannot open nodir/out.bin\n", "", 1, "old.svg", "old"},
     {"MapIsInput", {"-m", "message.wav", "message.wav", "out.bin"},
