@@ -37,7 +37,8 @@ inline void put_u32(byte_vector& out, std::uint32_t v) {
 }
 
 inline void put_id(byte_vector& out, const std::string& id) {
-    out.insert(out.end(), id.begin(), id.end());
+    for (const char c : id)
+        out.push_back(static_cast<std::uint8_t>(c));
 }
 
 // A fmt chunk body of `size` bytes (16, 18, 40, ...). From 18 bytes on it carries the

@@ -109,6 +109,11 @@ void finish(run_context& run, output_file& map) {
     }
     if (run.verbose()) say(summary_line(report));
     if (map.stream != nullptr) {
+        // The bytes are out before the map replaces an older one: a run that cannot write
+        // them fails with the map as it was.
+        if (std::fflush(run.out.stream) != 0 || std::ferror(run.out.stream) != 0) {
+            throw fskdec_error("cannot write " + run.out.path);
+        }
         write_map(report, [&](std::string_view text) {
             write_output(map, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
         });
