@@ -158,8 +158,8 @@ int run(int argc, const char* const* argv) {
     std::optional<sample_window> window;
     exact_decoder exact;
     if (config) {
-        window = make_sample_window(*input, channel, detector_history(*config),
-                                    config->phase_sign < 0);
+        window =
+            make_sample_window(*input, channel, detector_history(*config), config->phase_sign < 0);
         if (run.report) {
             window->observe = [&](std::span<const double> piece) {
                 collect_samples(*run.report, piece);
