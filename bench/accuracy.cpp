@@ -22,21 +22,9 @@
 #include "demod/framing.h"
 #include "impair.h"
 #include "recover/recover.h"
+#include "timing.h"
 
 namespace {
-
-using clock_type = std::chrono::steady_clock;
-
-double seconds_since(clock_type::time_point start) {
-    return std::chrono::duration<double>(clock_type::now() - start).count();
-}
-
-// CPU time of this process: on a shared machine it varies less than the wall clock.
-double cpu_seconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 // The one place the default decoder is called: 16-bit PCM values, as fskdec reads them.
 std::vector<std::uint8_t> decode_default(const std::vector<double>& samples_normalised,

@@ -32,21 +32,9 @@
 #include "base/error.h"
 #include "demod/framing.h"
 #include "mod/synth.h"
+#include "timing.h"
 
 namespace {
-
-using clock_type = std::chrono::steady_clock;
-
-double seconds_since(clock_type::time_point start) {
-    return std::chrono::duration<double>(clock_type::now() - start).count();
-}
-
-// CPU time of this process: on a shared machine it varies less than the wall clock.
-double cpu_seconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 // Wall and CPU seconds of one run, and the peak resident memory of a process.
 struct timing {
