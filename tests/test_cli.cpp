@@ -253,15 +253,11 @@ const std::vector<cli_case> cli_cases = {
 class CliFiles : public ::testing::Test {
   protected:
     void SetUp() override {
-        const std::string tmpl = (std::filesystem::temp_directory_path() / "fskdec_cli_XXXXXX");
-        std::vector<char> name(tmpl.begin(), tmpl.end());
-        name.push_back('\0');
-        ASSERT_NE(mkdtemp(name.data()), nullptr);
-        dir = name.data();
+        ASSERT_FALSE(dir.empty());
         make_inputs(dir);
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-    std::string dir;
+    temp_dir tmp{"fskdec_cli"};
+    const std::string& dir = tmp.path;
 };
 
 class Cli : public CliFiles, public ::testing::WithParamInterface<cli_case> {};
@@ -272,13 +268,9 @@ TEST_P(Cli, OutputAndStatus) {
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, "");
-    if (c.file.empty()) return;
-    const std::string path = dir + "/" + c.file;
-    if (!c.contents) {
-        EXPECT_FALSE(std::filesystem::exists(path)) << c.file << " was created";
-    } else {
-        EXPECT_EQ(read_file(path), *c.contents);
-    }
+    // An unnamed file is not looked at.
+    EXPECT_EQ(c.file.empty() ? c.contents : file_contents(dir + "/" + c.file), c.contents)
+        << c.file;
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, Cli, ::testing::ValuesIn(cli_cases),
