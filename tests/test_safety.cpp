@@ -23,13 +23,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using byte_vector = std::vector<std::uint8_t>;
 
 const std::string recording = [] {
-    synth_settings signal;
-    signal.leader_bits = 20;
-    signal.trailer_bits = 20;
-    const std::vector<std::uint8_t> wav =
-        synthesize_wav(std::vector<std::uint8_t>(200, 'x'), signal);
+    const auto wav = synthesize_wav(byte_vector(200, 'x'), {.leader_bits = 20, .trailer_bits = 20});
     return std::string(wav.begin(), wav.end());
 }();
 
@@ -45,13 +42,9 @@ class Safety : public ::testing::Test {
         fs::create_hard_link(dir + "/in.bin", dir + "/hard.bin");
         fs::create_symlink("in.bin", dir + "/soft.bin");
     }
-    pid_t start(const char* exe, const std::vector<std::string>& args,
-                const child_setup& setup = {}) {
-        return start_program(exe, dir, args, setup);
-    }
     run_result run(const char* exe, const std::vector<std::string>& args,
                    const child_setup& setup = {}) {
-        return finish_program(start(exe, args, setup), dir);
+        return finish_program(start_program(exe, dir, args, setup), dir);
     }
     temp_dir tmp{"fskdec_safety"};
     const std::string& dir = tmp.path;
@@ -178,7 +171,8 @@ class SafetySignals : public Safety, public ::testing::WithParamInterface<int> {
 // fskenc writing a long recording (1.5 GB, far longer than the test waits) over old.bin,
 // signalled once its temporary file exists. The file size limit only guards the disk.
 TEST_P(SafetySignals, EncoderLeavesOldOutput) {
-    const pid_t pid = start(FSKENC_EXE, {"-l", "20000000", "in.bin", "old.bin"}, {{}, 256 << 20});
+    const pid_t pid =
+        start_program(FSKENC_EXE, dir, {"-l", "20000000", "in.bin", "old.bin"}, {{}, 256 << 20});
     const bool appeared = temporary_appears(dir, std::chrono::seconds(10));
     kill(pid, GetParam());
     EXPECT_TRUE(appeared);
@@ -191,7 +185,7 @@ TEST_P(SafetySignals, EncoderLeavesOldOutput) {
 // finds it reading, or (once the output is open while reading) writing a temporary file.
 TEST_P(SafetySignals, DecoderLeavesOldOutput) {
     ASSERT_EQ(mkfifo((dir + "/in.fifo").c_str(), 0600), 0);
-    const pid_t pid = start(FSKDEC_EXE, {"in.fifo", "old.bin"});
+    const pid_t pid = start_program(FSKDEC_EXE, dir, {"in.fifo", "old.bin"});
     int writer = -1;
     for (int i = 0; i < 10000 && writer < 0; ++i) {
         writer = open((dir + "/in.fifo").c_str(), O_WRONLY | O_NONBLOCK);
