@@ -2,13 +2,16 @@
 // picks the channel, a paused pipe still delivers what is decoded so far, and the report
 // (-v, -q, the hints, -m) describes the recording as it was made.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <poll.h>
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <csignal>
 #include <cstdio>
