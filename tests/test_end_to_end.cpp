@@ -147,6 +147,7 @@ TEST_P(Formats, DecodeToTheMessage) {
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, Formats, ::testing::ValuesIn(format_cases),
                          [](const auto& info) { return std::string(info.param.name); });
+
 // The files the command-line runs find: the message mono and on channel 2 of a stereo file
 // (channel 1 silent), a quiet tone, silence, a rate too low for the carrier, old files.
 void make_inputs(const std::string& dir) {
