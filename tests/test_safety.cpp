@@ -12,7 +12,6 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,13 +143,27 @@ const std::vector<safety_case> cases = {
 INSTANTIATE_TEST_SUITE_P(Table, SafetyRuns, ::testing::ValuesIn(cases),
                          [](const auto& info) { return info.param.name; });
 
+// "NAME X.Y.Z" and a newline, X, Y and Z runs of digits (std::regex is avoided: it trips
+// GCC's uninitialised-use warning in the sanitizer build).
+bool is_version_line(const std::string& text, const std::string& name) {
+    if (text.rfind(name + " ", 0) != 0) return false;
+    std::size_t at = name.size() + 1;
+    for (int part = 0; part < 3; ++part) {
+        const std::size_t from = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9')
+            ++at;
+        if (at == from || at == text.size() || text[at] != (part < 2 ? '.' : '\n')) return false;
+        ++at;
+    }
+    return at == text.size();
+}
+
 TEST_F(Safety, VersionOfEach) {
     for (const char* exe : {FSKDEC_EXE, FSKENC_EXE}) {
         const run_result r = run(exe, {"--version"});
         const std::string name = fs::path(exe).filename();
         EXPECT_EQ(r.status, 0);
-        EXPECT_TRUE(std::regex_match(r.out, std::regex(name + " [0-9]+\\.[0-9]+\\.[0-9]+\n")))
-            << r.out;
+        EXPECT_TRUE(is_version_line(r.out, name)) << r.out;
         EXPECT_EQ(r.err, "");
     }
     EXPECT_EQ(run(FSKENC_EXE, {"--help"}).out.rfind("usage: fskenc [options]", 0), 0u);
