@@ -166,6 +166,32 @@ TEST(Recover, ClockMeasuresTheSpeed) {
     EXPECT_EQ(out.segments[0].bytes, sent.size());
 }
 
+// The tones' phase at the bit boundaries: as the encoder writes them, inverted, or a quarter
+// turn off (neither), whatever the sample rate.
+TEST(Recover, MeasuresPolarity) {
+    const struct {
+        double phase;
+        std::int32_t rate;
+        int polarity;
+    } cases[] = {{0.0, 44100, 1},
+                 {std::numbers::pi, 44100, -1},
+                 {std::numbers::pi / 2, 44100, 0},
+                 {0.0, 8000, 1},
+                 {std::numbers::pi, 8000, -1}};
+    random_source r{6};
+    const std::vector<std::uint8_t> sent = random_bytes(40, r);
+    for (const auto& c : cases) {
+        tone_settings tone;
+        tone.sample_rate = c.rate;
+        tone.phase = c.phase;
+        const std::vector<double> x = render_fsk(
+            frame_bits(sent, std::vector<int>(sent.size(), 1), 100, 20), tone, time_warp{});
+        const decoded out = recover_all(x, c.rate, tone.signal);
+        ASSERT_EQ(out.segments.size(), 1u);
+        EXPECT_EQ(out.segments[0].polarity, c.polarity) << c.phase << " " << c.rate;
+    }
+}
+
 TEST(Recover, BlockSizeDoesNotMatter) {
     tone_settings tone;
     time_warp warp;

@@ -161,6 +161,24 @@ double bit_frequency_fit(const recover_decoder& d, double centre_end, double p, 
     return frequency_fit(d, turn * d.sample_rate / (two_pi * 0.5 * p * tone));
 }
 
+// The cosine of the winning tone's phase at the start of bit k, relative to the tone as
+// the encoder writes it (a cosine from every bit boundary, the tones whole cycles per bit).
+// The window centred on the bit sees the tone half a bit on; a tone played fast or slow has
+// turned by its own frequency over that half bit, which is half the nominal bit at the
+// correlator's.
+double boundary_phase(const recover_decoder& d, double t0, double p, int k, bool mark) {
+    const double centre = t0 + (k + 0.5) * p;
+    const window_sums s = sums_at(d, centre + d.half_window);
+    const double omega = two_pi * d.signal.lower_tone * (mark ? 2.0 : 1.0) / d.sample_rate;
+    const std::complex<double> sum =
+        mark ? std::complex<double>(s.r1, s.i1) : std::complex<double>(s.r0, s.i0);
+    const double turn = mark ? d.turn1 : d.turn0;
+    const double angle =
+        std::remainder(omega * centre, two_pi) - omega * d.nominal_period / 2.0 - turn;
+    const std::complex<double> z = sum * std::polar(1.0, angle);
+    return std::abs(z) > 0.0 ? z.real() / std::abs(z) : 0.0;
+}
+
 void close_segment(recover_decoder& d, const recover_sink& sink) {
     carrier_segment& s = d.segment;
     s.end_frame = std::max(d.last_good, s.start_frame);
@@ -172,6 +190,12 @@ void close_segment(recover_decoder& d, const recover_sink& sink) {
     }
     s.snr_db = std::min(s.snr_db, 99.0);
     if (d.speed_count > 0.0) s.speed = d.speed_sum / d.speed_count;
+    // Within 60 degrees of either phase on average; a quarter turn (a differentiated or
+    // all-pass-filtered signal) is neither.
+    if (d.polarity_count > 0.0) {
+        const double mean = d.polarity_sum / d.polarity_count;
+        s.polarity = mean > 0.5 ? 1 : mean < -0.5 ? -1 : 0;
+    }
     if (sink.segment) sink.segment(s);
     d.carrier = false;
 }
@@ -194,8 +218,8 @@ void note_quality(recover_decoder& d, double v, double fit, double t, const reco
         d.segment = carrier_segment{};
         const auto w = static_cast<std::uint64_t>(d.corr.window);
         d.segment.start_frame = d.good_since > w ? d.good_since - w : 0;
-        d.level_sum = d.signal_sum = d.noise_sum = d.speed_sum = 0.0;
-        d.level_count = d.speed_count = 0.0;
+        d.level_sum = d.signal_sum = d.noise_sum = d.speed_sum = d.polarity_sum = 0.0;
+        d.level_count = d.speed_count = d.polarity_count = 0.0;
     } else if (d.carrier && (d.quality < carrier_off || d.tone_fit < fit_off)) {
         close_segment(d, sink);
         d.held_valid = false;
@@ -319,6 +343,10 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
             d.level_count += 1.0;
             d.signal_sum += std::max(0.0, mag * mag - other * other);
             d.noise_sum += other * other;
+            if (bits[k].quality > 0.3 && std::abs(bits[k].margin) > 0.5) {
+                d.polarity_sum += boundary_phase(d, t0, p, k, mark);
+                d.polarity_count += 1.0;
+            }
         }
     }
 
@@ -326,7 +354,7 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
 
     recovered_byte out;
     out.value = static_cast<std::uint8_t>(value);
-    out.start_frame = static_cast<std::uint64_t>(std::max(0.0, std::round(t0)));
+    out.start_frame = static_cast<std::uint64_t>(std::max(0.0, std::round(t0 - d.delay)));
     out.confidence = std::clamp(confidence, 0.0, 1.0);
 
     d.state = recover_state::search;
@@ -663,6 +691,20 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
     const auto g1 = response(d.high_pass, f1, rate) * response(d.low_pass, f1, rate);
     d.gain0 = std::abs(g0);
     d.gain1 = std::abs(g1);
+    // Edges come out of the filters late by their group delay (the same across the band, near
+    // enough); what phase they add beyond that delay is taken off each tone when its phase at
+    // the bit boundaries gives the polarity.
+    const auto delay_at = [&](double f) {
+        const double df = 1.0;
+        const auto g = [&](double x) {
+            return response(d.high_pass, x, rate) * response(d.low_pass, x, rate);
+        };
+        const double turn = std::arg(g(f + df) * std::conj(g(f - df)));
+        return -turn * rate / (two_pi * 2.0 * df);
+    };
+    d.delay = 0.5 * (delay_at(f0) + delay_at(f1));
+    d.turn0 = std::remainder(std::arg(g0) + two_pi * f0 / rate * d.delay, two_pi);
+    d.turn1 = std::remainder(std::arg(g1) + two_pi * f1 / rate * d.delay, two_pi);
 
     // Below a thousandth of full scale a window counts as silence.
     const double quiet = 1e-3 * full_scale;

@@ -26,8 +26,8 @@ struct carrier_segment {
     double level = 0.0;   // tone amplitude (peak) in sample units
     double snr_db = 0.0;  // signal to noise in the tone band (noise over one bit's bandwidth)
     double speed = 0.0;   // measured bit rate / nominal - 1
-    int polarity = 0;     // +1 as the encoder writes it, -1 inverted, 0 unknown (the detector
-                          // reads tone energies only, so it is not measured yet)
+    int polarity = 0;     // +1 as the encoder writes it, -1 inverted, 0 unknown (the tones'
+                          // phase at the bit boundaries is too far from either)
 };
 
 struct recover_sink {
@@ -76,6 +76,8 @@ struct recover_decoder {
     double half_window = 0.0;         // (window - 1) / 2: from a window's end to its centre
     double floor_energy = 0.0;        // window energies below this are silence
     double gain0 = 1.0, gain1 = 1.0;  // the band filter's gain at each tone
+    double turn0 = 0.0, turn1 = 0.0;  // and the phase it adds there, delay excluded (radians)
+    double delay = 0.0;               // its group delay across the tones (frames)
 
     biquad high_pass, low_pass;
     tone_correlator corr;
@@ -122,6 +124,7 @@ struct recover_decoder {
     carrier_segment segment;
     double level_sum = 0.0, signal_sum = 0.0, noise_sum = 0.0, speed_sum = 0.0;
     double level_count = 0.0, speed_count = 0.0;
+    double polarity_sum = 0.0, polarity_count = 0.0;
 };
 
 // Throws fskdec_error for unusable settings: a sample rate, baud rate or tone of 0 or less,
