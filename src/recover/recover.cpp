@@ -85,7 +85,8 @@ inline double filter(biquad& f, double x) {
 
 void resync_oscillator(tone_correlator& c) {
     const auto rate = static_cast<std::uint64_t>(c.sample_rate);
-    const std::uint64_t turn = ((c.count % rate) * static_cast<std::uint64_t>(c.lower_tone)) % rate;
+    const std::uint64_t at = ((c.count % rate) * static_cast<std::uint64_t>(c.stride)) % rate;
+    const std::uint64_t turn = (at * static_cast<std::uint64_t>(c.lower_tone)) % rate;
     const double angle = two_pi * static_cast<double>(turn) / static_cast<double>(rate);
     c.osc_r = std::cos(angle);
     c.osc_i = -std::sin(angle);
@@ -126,7 +127,7 @@ judgement judge(const recover_decoder& d, const window_sums& s) {
     if (n0 + n1 > 0.0) j.margin = (n1 - n0) / (n1 + n0);
     // A full window of one tone of amplitude A gives |S|^2 = (A w / 2)^2 and energy A^2 w / 2.
     if (s.energy > d.floor_energy) {
-        const double band = s.energy * static_cast<double>(d.corr.window) / 2.0;
+        const double band = s.energy * d.length / 2.0;
         // A stronger losing tone is weighed at the winner's level: with unbalanced tones the
         // strong one's tail in a weak bit is no sign of a poor carrier.
         const double balance =
@@ -158,7 +159,7 @@ double bit_frequency_fit(const recover_decoder& d, double centre_end, double p, 
         mark ? std::complex<double>(b.r1, b.i1) : std::complex<double>(b.r0, b.i0);
     const double turn = std::arg(after * std::conj(before));
     const double tone = mark ? 2.0 * d.signal.lower_tone : d.signal.lower_tone;
-    return frequency_fit(d, turn * d.sample_rate / (two_pi * 0.5 * p * tone));
+    return frequency_fit(d, turn * d.frame_rate / (two_pi * 0.5 * p * tone));
 }
 
 // The cosine of the winning tone's phase at the start of bit k, relative to the tone as
@@ -169,7 +170,7 @@ double bit_frequency_fit(const recover_decoder& d, double centre_end, double p, 
 double boundary_phase(const recover_decoder& d, double t0, double p, int k, bool mark) {
     const double centre = t0 + (k + 0.5) * p;
     const window_sums s = sums_at(d, centre + d.half_window);
-    const double omega = two_pi * d.signal.lower_tone * (mark ? 2.0 : 1.0) / d.sample_rate;
+    const double omega = two_pi * d.signal.lower_tone * (mark ? 2.0 : 1.0) / d.frame_rate;
     const std::complex<double> sum =
         mark ? std::complex<double>(s.r1, s.i1) : std::complex<double>(s.r0, s.i0);
     const double turn = mark ? d.turn1 : d.turn0;
@@ -181,7 +182,7 @@ double boundary_phase(const recover_decoder& d, double t0, double p, int k, bool
 
 void close_segment(recover_decoder& d, const recover_sink& sink) {
     carrier_segment& s = d.segment;
-    s.end_frame = std::max(d.last_good, s.start_frame);
+    s.end_frame = std::max(d.last_good * static_cast<std::uint64_t>(d.stride), s.start_frame);
     if (d.level_count > 0.0) s.level = d.level_sum / d.level_count;
     if (d.noise_sum > 0.0) {
         s.snr_db = 10.0 * std::log10(std::max(d.signal_sum, 1e-300) / d.noise_sum);
@@ -217,7 +218,8 @@ void note_quality(recover_decoder& d, double v, double fit, double t, const reco
         d.seen_stop = false;
         d.segment = carrier_segment{};
         const auto w = static_cast<std::uint64_t>(d.corr.window);
-        d.segment.start_frame = d.good_since > w ? d.good_since - w : 0;
+        d.segment.start_frame =
+            (d.good_since > w ? d.good_since - w : 0) * static_cast<std::uint64_t>(d.stride);
         d.level_sum = d.signal_sum = d.noise_sum = d.speed_sum = d.polarity_sum = 0.0;
         d.level_count = d.speed_count = d.polarity_count = 0.0;
     } else if (d.carrier && (d.quality < carrier_off || d.tone_fit < fit_off)) {
@@ -259,7 +261,7 @@ void emit_byte(recover_decoder& d, const recovered_byte& b, const recover_sink& 
 // the bits read again.
 void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     const double hw = d.half_window;
-    const double w = static_cast<double>(d.corr.window);
+    const double w = d.length;
     const double nominal = d.nominal_period;
     double t0 = d.start_time;
     double p = d.period;
@@ -310,7 +312,7 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
                 sum += std::abs(judge(d, sums_at(d, t0 + shift + (k + 0.5) * p + hw)).margin);
             return sum;
         };
-        const double h = 0.1 * p;
+        const double h = 0.3 * p;
         const double before = clarity(-h), here = clarity(0.0), after = clarity(h);
         const double curve = before + after - 2.0 * here;
         if (curve < 0.0) {
@@ -354,7 +356,8 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
 
     recovered_byte out;
     out.value = static_cast<std::uint8_t>(value);
-    out.start_frame = static_cast<std::uint64_t>(std::max(0.0, std::round(t0 - d.delay)));
+    out.start_frame =
+        static_cast<std::uint64_t>(std::max(0.0, std::round((t0 - d.delay) * d.stride)));
     out.confidence = std::clamp(confidence, 0.0, 1.0);
 
     d.state = recover_state::search;
@@ -532,7 +535,7 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                     if (d.idle_steady) {
                         const std::complex<double> now(s.r1, s.i1), before(d.idle_r1, d.idle_i1);
                         const double turn = std::arg(now * std::conj(before));
-                        const double offset = turn * d.sample_rate / (two_pi * d.corr.window) /
+                        const double offset = turn * d.frame_rate / (two_pi * d.corr.window) /
                                               (2.0 * d.signal.lower_tone);
                         fit = frequency_fit(d, offset);
                         const double target = d.nominal_period / (1.0 + offset);
@@ -594,10 +597,10 @@ void store_registers(tone_correlator& c, const correlator_registers& r) {
     c.count = r.count;
 }
 
-// The exact sums of the terms held, oldest first.
+// The exact sums of the whole window's terms, the oldest held excluded.
 [[gnu::noinline]] window_sums total_of(const tone_correlator& c, std::size_t oldest) {
     window_sums total;
-    for (std::size_t k = 0; k < c.products.size(); ++k) {
+    for (std::size_t k = 1; k < c.products.size(); ++k) {
         const window_sums& p = c.products[(oldest + k) % c.products.size()];
         total.r0 += p.r0;
         total.i0 += p.i0;
@@ -608,18 +611,26 @@ void store_registers(tone_correlator& c, const correlator_registers& r) {
     return total;
 }
 
+inline window_sums with_fraction(const window_sums& s, const window_sums& oldest, double f) {
+    return {s.r0 + f * oldest.r0, s.i0 + f * oldest.i0, s.r1 + f * oldest.r1, s.i1 + f * oldest.i1,
+            s.energy + f * oldest.energy};
+}
+
 inline void correlate(tone_correlator& c, correlator_registers& r, double y) {
     const double ur = r.osc_r * r.osc_r - r.osc_i * r.osc_i;  // the upper tone: twice the angle
     const double ui = 2.0 * r.osc_r * r.osc_i;
     const window_sums in{y * r.osc_r, y * r.osc_i, y * ur, y * ui, y * y};
-    window_sums& out = c.products[r.slot];
+    const std::size_t size = c.products.size();
+    std::size_t next = r.slot + 1;
+    if (next == size) next = 0;
+    const window_sums& out = c.products[next];  // leaves the whole window, kept for the fraction
     r.sums.r0 += in.r0 - out.r0;
     r.sums.i0 += in.i0 - out.i0;
     r.sums.r1 += in.r1 - out.r1;
     r.sums.i1 += in.i1 - out.i1;
     r.sums.energy += in.energy - out.energy;
-    out = in;
-    if (++r.slot == c.products.size()) r.slot = 0;
+    c.products[r.slot] = in;
+    r.slot = next;
     ++r.count;
     if (r.count % oscillator_resync == 0) {
         c.count = r.count;
@@ -637,20 +648,28 @@ inline void correlate(tone_correlator& c, correlator_registers& r, double y) {
 }  // namespace
 
 tone_correlator make_tone_correlator(std::int32_t window, std::int32_t sample_rate,
-                                     std::int32_t lower_tone) {
-    if (window <= 0 || sample_rate <= 0 || lower_tone <= 0) {
+                                     std::int32_t lower_tone, std::int32_t stride,
+                                     double fraction) {
+    if (window <= 0 || sample_rate <= 0 || lower_tone <= 0 || stride <= 0 ||
+        !(fraction >= 0.0 && fraction < 1.0)) {
         throw fskdec_error("unusable correlator settings");
     }
     tone_correlator c;
     c.window = window;
     c.sample_rate = sample_rate;
     c.lower_tone = lower_tone;
-    const double angle =
-        two_pi * static_cast<double>(lower_tone) / static_cast<double>(sample_rate);
+    c.stride = stride;
+    c.fraction = fraction;
+    const double angle = two_pi * static_cast<double>(lower_tone) * static_cast<double>(stride) /
+                         static_cast<double>(sample_rate);
     c.step_r = std::cos(angle);
     c.step_i = -std::sin(angle);
-    c.products.assign(static_cast<std::size_t>(window), window_sums{});
+    c.products.assign(static_cast<std::size_t>(window) + 1, window_sums{});
     return c;
+}
+
+window_sums correlator_sums(const tone_correlator& c) {
+    return with_fraction(c.sums, c.products[c.slot], c.fraction);
 }
 
 void correlate_sample(tone_correlator& c, double y) {
@@ -675,22 +694,46 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
     d.signal = signal;
     d.sample_rate = sample_rate;
     d.full_scale = full_scale;
-    const double rate = sample_rate;
-    d.nominal_period = rate / signal.baud_rate;
-    d.period = d.nominal_period;
-    const auto window = static_cast<std::int32_t>(std::lround(d.nominal_period));
-    d.half_window = (window - 1) / 2.0;
-    d.corr = make_tone_correlator(window, sample_rate, signal.lower_tone);
-
-    // The band the tones can occupy, off speed included: hum, DC and most hiss stay outside.
     const double f0 = signal.lower_tone;
     const double f1 = 2.0 * f0;
+    // Frames are kept at no less than six times the upper tone: the band filter's corner
+    // stays below the new Nyquist frequency, and the correlators see a few frames per cycle.
+    d.stride = std::max<std::int32_t>(
+        1, static_cast<std::int32_t>(static_cast<double>(sample_rate) / (6.0 * f1)));
+    d.frame_rate = static_cast<double>(sample_rate) / d.stride;
+    // A triangle of 2 stride - 1 taps: its zeros fall on every multiple of the new sample
+    // rate, where what folds onto the tones comes from.
+    const std::int32_t taps = 2 * d.stride - 1;
+    for (std::int32_t k = 0; k < taps; ++k)
+        d.taps.push_back(static_cast<double>(d.stride - std::abs(k - (d.stride - 1))) /
+                         (static_cast<double>(d.stride) * d.stride));
+    d.staged.assign(static_cast<std::size_t>(d.stride - 1), 0.0);
+    const auto taps_gain = [&](double f) {
+        double g = 0.0;
+        for (std::int32_t k = 0; k < taps; ++k)
+            g += d.taps[static_cast<std::size_t>(k)] *
+                 std::cos(two_pi * f / sample_rate * (k - (d.stride - 1)));
+        return g;
+    };
+
+    const double rate = d.frame_rate;
+    d.nominal_period = rate / signal.baud_rate;
+    d.period = d.nominal_period;
+    // The window is one bit long: a whole number of cycles of either tone, which leave
+    // nothing in the other tone's correlator.
+    const auto window = static_cast<std::int32_t>(std::floor(d.nominal_period));
+    d.length = d.nominal_period;
+    d.half_window = (d.length - 1.0) / 2.0;
+    d.corr = make_tone_correlator(window, sample_rate, signal.lower_tone, d.stride,
+                                  d.nominal_period - window);
+
+    // The band the tones can occupy, off speed included: hum, DC and most hiss stay outside.
     d.high_pass = high_pass(0.25 * f0, rate);
     d.low_pass = low_pass(std::min(1.6 * f1, 0.45 * rate), rate);
     const auto g0 = response(d.high_pass, f0, rate) * response(d.low_pass, f0, rate);
     const auto g1 = response(d.high_pass, f1, rate) * response(d.low_pass, f1, rate);
-    d.gain0 = std::abs(g0);
-    d.gain1 = std::abs(g1);
+    d.gain0 = std::abs(g0) * taps_gain(f0);
+    d.gain1 = std::abs(g1) * taps_gain(f1);
     // Edges come out of the filters late by their group delay (the same across the band, near
     // enough); what phase they add beyond that delay is taken off each tone when its phase at
     // the bit boundaries gives the polarity.
@@ -708,7 +751,7 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
 
     // Below a thousandth of full scale a window counts as silence.
     const double quiet = 1e-3 * full_scale;
-    d.floor_energy = quiet * quiet * window / 2.0;
+    d.floor_energy = quiet * quiet * d.length / 2.0;
 
     // A byte is read once its stop bit is in, at the slowest clock, plus the window.
     const auto held = static_cast<std::size_t>(std::ceil(11.0 * fastest * d.nominal_period)) +
@@ -717,8 +760,10 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
     return d;
 }
 
-void recover_samples(recover_decoder& d, std::span<const double> samples,
-                     const recover_sink& sink) {
+namespace {
+
+// The decoder's frames, kept ones, through the band filter, the correlators and the decisions.
+void run_frames(recover_decoder& d, std::span<const double> samples, const recover_sink& sink) {
     const std::size_t held = d.history.size();
     // The filters and correlators run over a piece of the input first, in a tight loop of
     // their own; the slack at the end of the history keeps what the decisions still read.
@@ -728,9 +773,10 @@ void recover_samples(recover_decoder& d, std::span<const double> samples,
         biquad hp = d.high_pass, lp = d.low_pass;
         correlator_registers r = load_registers(d.corr);
         window_sums* history = d.history.data();
+        const double fraction = d.corr.fraction;
         for (std::size_t i = 0; i < count; ++i) {
             correlate(d.corr, r, filter(lp, filter(hp, samples[i])));
-            history[slot] = r.sums;
+            history[slot] = with_fraction(r.sums, d.corr.products[r.slot], fraction);
             if (++slot == held) slot = 0;
         }
         store_registers(d.corr, r);
@@ -743,6 +789,34 @@ void recover_samples(recover_decoder& d, std::span<const double> samples,
             if (++slot == held) slot = 0;
         }
         samples = samples.subspan(count);
+    }
+}
+
+}  // namespace
+
+void recover_samples(recover_decoder& d, std::span<const double> samples,
+                     const recover_sink& sink) {
+    if (d.stride == 1) {
+        run_frames(d, samples, sink);
+        return;
+    }
+    const auto stride = static_cast<std::size_t>(d.stride);
+    const std::size_t taps = d.taps.size();
+    double kept[piece_frames];
+    while (!samples.empty()) {
+        const std::size_t take = std::min(samples.size(), piece_frames * stride);
+        d.staged.insert(d.staged.end(), samples.begin(),
+                        samples.begin() + static_cast<std::ptrdiff_t>(take));
+        samples = samples.subspan(take);
+        std::size_t count = 0, at = 0;
+        for (; at + taps <= d.staged.size(); at += stride) {
+            double v = 0.0;
+            for (std::size_t k = 0; k < taps; ++k)
+                v += d.taps[k] * d.staged[at + k];
+            kept[count++] = v;
+        }
+        d.staged.erase(d.staged.begin(), d.staged.begin() + static_cast<std::ptrdiff_t>(at));
+        run_frames(d, std::span<const double>(kept, count), sink);
     }
 }
 

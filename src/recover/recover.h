@@ -47,21 +47,29 @@ struct window_sums {
     double r0 = 0.0, i0 = 0.0, r1 = 0.0, i1 = 0.0, energy = 0.0;
 };
 
-// Correlators of the two tones over the last `window` samples, updated per sample in O(1).
+// Correlators of the two tones over the last `window` samples and `fraction` of the one
+// before (a window as long as a bit, which is seldom a whole number of samples), updated per
+// sample in O(1).
 struct tone_correlator {
     std::int32_t window = 0;
+    double fraction = 0.0;
     std::int64_t sample_rate = 0;
     std::int64_t lower_tone = 0;
-    double step_r = 1.0, step_i = 0.0;  // e^{-j 2 pi f0 / fs}
-    double osc_r = 1.0, osc_i = 0.0;    // e^{-j 2 pi f0 n / fs} for the next sample n
+    std::int64_t stride = 1;            // input frames per correlator sample
+    double step_r = 1.0, step_i = 0.0;  // e^{-j 2 pi f0 stride / fs}
+    double osc_r = 1.0, osc_i = 0.0;    // e^{-j 2 pi f0 n stride / fs} for the next sample n
     std::uint64_t count = 0;            // samples taken so far
-    std::vector<window_sums> products;  // the last `window` samples' terms, oldest overwritten
-    std::size_t slot = 0;
-    window_sums sums;
+    std::vector<window_sums> products;  // the last window + 1 samples' terms, oldest overwritten
+    std::size_t slot = 0;               // the oldest term
+    window_sums sums;                   // over the whole window, the fraction before it not
 };
 
+// The sums over the window and the fraction of the sample before it.
+window_sums correlator_sums(const tone_correlator& c);
+
 tone_correlator make_tone_correlator(std::int32_t window, std::int32_t sample_rate,
-                                     std::int32_t lower_tone);
+                                     std::int32_t lower_tone, std::int32_t stride = 1,
+                                     double fraction = 0.0);
 void correlate_sample(tone_correlator& c, double y);
 
 // Where the demodulator stands between samples.
@@ -71,9 +79,16 @@ struct recover_decoder {
     // Fixed by the settings.
     fsk_signal signal;
     std::int32_t sample_rate = 0;
+    // Well above the upper tone the input is low-passed and only every stride-th frame kept:
+    // the decoder's frames below are those kept, frame_rate a second.
+    std::int32_t stride = 1;
+    double frame_rate = 0.0;
+    std::vector<double> taps;    // the low-pass, 2 stride - 1 taps centred on the kept frame
+    std::vector<double> staged;  // input frames not yet decimated, the oldest first
     double full_scale = 1.0;
     double nominal_period = 0.0;      // frames per bit
-    double half_window = 0.0;         // (window - 1) / 2: from a window's end to its centre
+    double length = 0.0;              // the correlators' window, fraction included (frames)
+    double half_window = 0.0;         // (length - 1) / 2: from a window's end to its centre
     double floor_energy = 0.0;        // window energies below this are silence
     double gain0 = 1.0, gain1 = 1.0;  // the band filter's gain at each tone
     double turn0 = 0.0, turn1 = 0.0;  // and the phase it adds there, delay excluded (radians)
