@@ -1,6 +1,7 @@
 #include "recover/recover.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -102,8 +103,9 @@ window_sums sums_at(const recover_decoder& d, double t) {
     const double upper = std::ceil(t);
     const double f = t - (upper - 1.0);
     const auto hi = static_cast<std::uint64_t>(upper);
-    const window_sums& a = d.history[(hi - 1) % d.history.size()];
-    const window_sums& b = d.history[hi % d.history.size()];
+    const std::uint64_t mask = d.history.size() - 1;
+    const window_sums& a = d.history[(hi - 1) & mask];
+    const window_sums& b = d.history[hi & mask];
     const double g = 1.0 - f;
     return {a.r0 * g + b.r0 * f, a.i0 * g + b.i0 * f, a.r1 * g + b.r1 * f, a.i1 * g + b.i1 * f,
             a.energy * g + b.energy * f};
@@ -345,7 +347,9 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
             d.level_count += 1.0;
             d.signal_sum += std::max(0.0, mag * mag - other * other);
             d.noise_sum += other * other;
-            if (bits[k].quality > 0.3 && std::abs(bits[k].margin) > 0.5) {
+            // The first clear bits of a segment tell its polarity well enough.
+            if (d.polarity_count < 64.0 && bits[k].quality > 0.3 &&
+                std::abs(bits[k].margin) > 0.5) {
                 d.polarity_sum += boundary_phase(d, t0, p, k, mark);
                 d.polarity_count += 1.0;
             }
@@ -434,7 +438,7 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
     if (mark && e1 > start_energy_ratio * e0) d.solid_mark = true;
     if (d.was_mark && !mark && heard) {
         // The window is centred on the edge where the normalised amplitudes are equal.
-        const window_sums& p = d.history[(d.frame - 2) % d.history.size()];
+        const window_sums& p = d.history[(d.frame - 2) & (d.history.size() - 1)];
         const double pd = std::sqrt((p.r1 * p.r1 + p.i1 * p.i1) * w0) -
                           std::sqrt((p.r0 * p.r0 + p.i0 * p.i0) * w1);
         const double nd = std::sqrt(e1) - std::sqrt(e0);
@@ -756,7 +760,7 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
     // A byte is read once its stop bit is in, at the slowest clock, plus the window.
     const auto held = static_cast<std::size_t>(std::ceil(11.0 * fastest * d.nominal_period)) +
                       static_cast<std::size_t>(window) + 8 + piece_frames;
-    d.history.assign(held, window_sums{});
+    d.history.assign(std::bit_ceil(held), window_sums{});  // a frame's slot by a mask
     return d;
 }
 
@@ -802,20 +806,39 @@ void recover_samples(recover_decoder& d, std::span<const double> samples,
     }
     const auto stride = static_cast<std::size_t>(d.stride);
     const std::size_t taps = d.taps.size();
+    const double* tap = d.taps.data();
     double kept[piece_frames];
+    // The frames staged from the last call come first; at most a few kept frames straddle them
+    // and the new ones, the rest read the input where it lies.
     while (!samples.empty()) {
-        const std::size_t take = std::min(samples.size(), piece_frames * stride);
-        d.staged.insert(d.staged.end(), samples.begin(),
-                        samples.begin() + static_cast<std::ptrdiff_t>(take));
-        samples = samples.subspan(take);
+        const std::size_t staged = d.staged.size();
+        const std::size_t take = std::min(samples.size(), piece_frames * stride - staged);
+        const double* x = samples.data();
         std::size_t count = 0, at = 0;
-        for (; at + taps <= d.staged.size(); at += stride) {
+        for (; at < staged && at + taps <= staged + take; at += stride) {
             double v = 0.0;
-            for (std::size_t k = 0; k < taps; ++k)
-                v += d.taps[k] * d.staged[at + k];
+            for (std::size_t k = 0; k < taps; ++k) {
+                const std::size_t i = at + k;
+                v += tap[k] * (i < staged ? d.staged[i] : x[i - staged]);
+            }
             kept[count++] = v;
         }
-        d.staged.erase(d.staged.begin(), d.staged.begin() + static_cast<std::ptrdiff_t>(at));
+        for (; at + taps <= staged + take; at += stride) {
+            const double* from = x + (at - staged);
+            double v = 0.0;
+            for (std::size_t k = 0; k < taps; ++k)
+                v += tap[k] * from[k];
+            kept[count++] = v;
+        }
+        // What the next kept frame needs: the staged frames it still reads, then the new ones.
+        std::vector<double>& st = d.staged;
+        if (at < staged) {
+            st.erase(st.begin(), st.begin() + static_cast<std::ptrdiff_t>(at));
+            st.insert(st.end(), x, x + take);
+        } else {
+            st.assign(x + (at - staged), x + take);
+        }
+        samples = samples.subspan(take);
         run_frames(d, std::span<const double>(kept, count), sink);
     }
 }
