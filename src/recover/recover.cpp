@@ -35,6 +35,9 @@ constexpr double fit_weight = 0.1;
 constexpr double fit_on = 0.5;
 constexpr double fit_off = 0.25;
 
+// Silence this long (bits) ends a carrier segment; shorter is a dropout within one.
+constexpr double longest_dropout = 60.0;
+
 // Tone amplitudes follow the signal at this rate per confident bit.
 constexpr double amp_weight = 0.15;
 
@@ -116,6 +119,7 @@ struct judgement {
     double mag0 = 0.0, mag1 = 0.0;
     double margin = 0.0;   // (a1 - a0) / (a1 + a0) of the normalised amplitudes: > 0 a mark
     double quality = 0.0;  // share of the window's band energy that tells the bit, -1 .. 1
+    bool silent = true;    // nothing heard in the window
 };
 
 judgement judge(const recover_decoder& d, const window_sums& s) {
@@ -129,6 +133,7 @@ judgement judge(const recover_decoder& d, const window_sums& s) {
     if (n0 + n1 > 0.0) j.margin = (n1 - n0) / (n1 + n0);
     // A full window of one tone of amplitude A gives |S|^2 = (A w / 2)^2 and energy A^2 w / 2.
     if (s.energy > d.floor_energy) {
+        j.silent = false;
         const double band = s.energy * d.length / 2.0;
         // A stronger losing tone is weighed at the winner's level: with unbalanced tones the
         // strong one's tail in a weak bit is no sign of a poor carrier.
@@ -204,7 +209,12 @@ void close_segment(recover_decoder& d, const recover_sink& sink) {
 }
 
 // Feeds one bit's quality to the carrier detector at window end time t.
-void note_quality(recover_decoder& d, double v, double fit, double t, const recover_sink& sink) {
+void note_quality(recover_decoder& d, const judgement& j, double fit, double t,
+                  const recover_sink& sink) {
+    // Silence tells nothing about the carrier: a dropout keeps it, and the signal that
+    // returns is read at once (a long silence ends the segment, see step).
+    if (j.silent) return;
+    const double v = j.quality;
     const auto frame = static_cast<std::uint64_t>(std::max(0.0, t));
     d.quality += (v - d.quality) * quality_weight;
     d.tone_fit += (fit - d.tone_fit) * fit_weight;
@@ -337,7 +347,7 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     for (int k = 0; k < judged; ++k) {
         const double t = t0 + (k + 0.5) * p + hw;
         const double fit = bit_frequency_fit(d, t, p, bits[k].margin > 0.0);
-        note_quality(d, bits[k].quality, fit, t, sink);
+        note_quality(d, bits[k], fit, t, sink);
         learn_bit(d, bits[k]);
         if (d.carrier) {
             const bool mark = bits[k].margin > 0.0;
@@ -434,6 +444,12 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
     const double e0 = (s.r0 * s.r0 + s.i0 * s.i0) * w1;
     const double e1 = (s.r1 * s.r1 + s.i1 * s.i1) * w0;
     const bool heard = s.energy > d.floor_energy;
+    d.silent_frames = heard ? 0 : d.silent_frames + 1;
+    if (d.carrier && static_cast<double>(d.silent_frames) > longest_dropout * d.nominal_period) {
+        close_segment(d, sink);
+        d.held_valid = false;
+        d.last_start = -1e300;
+    }
     const bool mark = heard && e1 > e0;
     if (mark && e1 > start_energy_ratio * e0) d.solid_mark = true;
     if (d.was_mark && !mark && heard) {
@@ -551,7 +567,7 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                     d.idle_i1 = s.i1;
                 }
                 d.idle_steady = steady;
-                note_quality(d, j.quality, fit, n, sink);
+                note_quality(d, j, fit, n, sink);
             }
             break;
         }

@@ -136,6 +136,7 @@ struct recover_decoder {
     bool seen_stop = false;
     std::uint64_t good_since = 0, last_good = 0;
     bool good_run = false;
+    std::uint64_t silent_frames = 0;  // frames since a window last heard anything
     carrier_segment segment;
     double level_sum = 0.0, signal_sum = 0.0, noise_sum = 0.0, speed_sum = 0.0;
     double level_count = 0.0, speed_count = 0.0;
