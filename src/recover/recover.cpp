@@ -1,3 +1,37 @@
+// The recovery demodulator, in four stages per input piece.
+//
+// Front end. Far above the upper tone (six times it or more) the input is low-passed by a
+// triangle of 2 stride - 1 taps and only every stride-th frame kept (44.1 kHz, tones at
+// 1200/2400 Hz: every third): the triangle's zeros sit on the multiples of the new rate, where
+// what would fold onto the tones comes from. A band filter (critically damped high-pass at a
+// quarter of the lower tone, low-pass at 1.6 times the upper) keeps hum, DC and most hiss out.
+// Everything after this counts in kept frames; frames reported outside are input frames, the
+// band filter's group delay taken off.
+//
+// Correlators. Both tones are correlated over a window exactly one bit long (whole frames
+// plus a fraction of the oldest one), with running sums updated in O(1) per frame from an
+// oscillator that is resynchronised from an exact phase now and then. A bit-long window holds
+// whole cycles of either tone, so a steady tone leaves nothing in the other's correlator,
+// which matters when one tone is 12 dB weaker than the other. The sums of the last bytes'
+// worth of frames are kept, so decisions can look back at any (interpolated) window.
+//
+// Decisions. Each tone's amplitude is learnt from clear bits; the discriminator compares the
+// two normalised amplitudes, so it needs neither a level nor a polarity. A start is the
+// crossing from mark to space, pulled onto the running bit clock when it falls a whole number
+// of bits after the previous start; a byte is read once its stop bit is in, each bit from the
+// window centred on it (a matched filter over the bit), and the clock is then corrected from
+// the byte's own transitions. A missing stop bit means the next start follows at once
+// (recordings without idle bits), counted as a framing error once the segment has shown stop
+// bits. The carrier detector averages each bit's quality (the share of band energy that tells
+// the bit) and how well the tones sit where the clock's speed puts them, with hysteresis;
+// silence counts for neither, so a dropout keeps the segment and decoding resumes as soon as
+// the signal returns.
+//
+// Segment figures: level and SNR from the winning and losing tones, speed from the clock, and
+// polarity from the winning tone's phase at the bit boundaries of the first clear bits (the
+// encoder's tones stand at a positive peak there; whole cycles per bit keep that phase the
+// same at every boundary).
+
 #include "recover/recover.h"
 
 #include <algorithm>
