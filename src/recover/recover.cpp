@@ -358,13 +358,22 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
                 sum += std::abs(judge(d, sums_at(d, t0 + shift + (k + 0.5) * p + hw)).margin);
             return sum;
         };
-        const double h = 0.3 * p;
-        const double before = clarity(-h), here = clarity(0.0), after = clarity(h);
-        const double curve = before + after - 2.0 * here;
-        if (curve < 0.0) {
-            t0 += std::clamp(0.5 * h * (before - after) / curve, -h, h);
-            decide();
+        // Searched in tenths of a bit up to half a bit either way, then refined between.
+        const double h = 0.1 * p;
+        int best = 0;
+        double values[11];
+        for (int i = 0; i < 11; ++i) {
+            values[i] = clarity((i - 5) * h);
+            if (values[i] > values[best]) best = i;
         }
+        double shift = (best - 5) * h;
+        if (best > 0 && best < 10) {
+            const double before = values[best - 1], here = values[best], after = values[best + 1];
+            const double curve = before + after - 2.0 * here;
+            if (curve < 0.0) shift += std::clamp(0.5 * h * (before - after) / curve, -h, h);
+        }
+        t0 += shift;
+        decide();
     }
 
     // The stop bit's window may not be complete at the end of the input.
