@@ -81,6 +81,15 @@ INSTANTIATE_TEST_SUITE_P(Cases, RecoverMild,
                              return info.param.name;
                          });
 
+// Without stop bits, a run of zero bytes is thirty-six bits and more of the lower tone.
+TEST(Recover, DecodesZeroRunsWithoutStopBits) {
+    const std::vector<std::uint8_t> sent = {0x41, 0, 0, 0, 0, 0x42, 0, 0x43};
+    tone_settings tone;
+    const std::vector<double> x =
+        render_fsk(frame_bits(sent, std::vector<int>(sent.size(), 0), 100, 20), tone, time_warp{});
+    EXPECT_EQ(recover_all(x, 44100, tone.signal).bytes, sent);
+}
+
 // What fskenc -r 8000 writes, read back as samples.
 TEST(Recover, DecodesTheEncoderAt8kHz) {
     synth_settings s;

@@ -270,7 +270,7 @@ void note_quality(recover_decoder& d, const judgement& j, double fit, double t,
         d.level_count = d.speed_count = d.polarity_count = 0.0;
     } else if (d.carrier && (d.quality < carrier_off || d.tone_fit < fit_off)) {
         close_segment(d, sink);
-        d.held_valid = false;
+        d.held_count = 0;
         d.last_start = -1e300;
     }
 }
@@ -423,14 +423,15 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     d.earliest_crossing = t0 + 9.25 * p + hw;
     d.next_slot = 10;
     d.last_start = t0;
-    // Thirty bits of the lower tone and more are no data but a steady tone (or a break):
-    // nothing is read from them until a mark turns into a space again.
+    // Where the segment has stop bits, thirty bits of the lower tone and more are no data but
+    // a steady tone (or a break): nothing is read from them until a mark turns into a space
+    // again. Without stop bits they are zero bytes, told from a tone by the data after them.
     int trailing = 0;
     while (trailing < 10 && bits[9 - trailing].margin <= 0.0)
         ++trailing;
     const bool all_space = stop_known && trailing == 10;
     d.space_run = all_space ? (d.space_before ? d.space_run : 0) + 10 : trailing;
-    const bool steady_space = all_space && d.space_run >= 30;
+    const bool steady_space = all_space && d.space_run >= 30 && d.seen_stop;
     if (steady_space) {
         d.next_slot = 0;
     } else if (stop_known) {
@@ -458,24 +459,29 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
         decided += std::abs(bits[k].margin) / 10.0;
     }
     if (!d.carrier || steady_space || clear < 0.45 || decided < 0.3) {
-        d.held_valid = false;
+        d.held_count = 0;
         return;
     }
     d.speed_sum += nominal / p - 1.0;
     d.speed_count += 1.0;
-    // A frame of spaces only (a zero byte with no idle bit) is held until the next frame
-    // shows data goes on: a tone that merely turned low reads as such frames too.
+    // Frames of spaces only (zero bytes with no idle bit) are held until a frame shows data
+    // goes on: a tone that merely turned low reads as such frames too. They follow each other
+    // nine bits apart.
     if (all_space) {
-        if (d.held_valid) {
-            d.held_valid = false;
-        } else {
+        if (d.held_count == 0) {
             d.held = out;
-            d.held_valid = true;
+            d.held_step = 9.0 * p * d.stride;
         }
+        ++d.held_count;
         return;
     }
-    if (d.held_valid) emit_byte(d, d.held, sink);
-    d.held_valid = false;
+    for (std::uint64_t k = 0; k < d.held_count; ++k) {
+        recovered_byte b = d.held;
+        b.start_frame +=
+            static_cast<std::uint64_t>(std::round(static_cast<double>(k) * d.held_step));
+        emit_byte(d, b, sink);
+    }
+    d.held_count = 0;
     emit_byte(d, out, sink);
 }
 
@@ -490,7 +496,7 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
     d.silent_frames = heard ? 0 : d.silent_frames + 1;
     if (d.carrier && static_cast<double>(d.silent_frames) > longest_dropout * d.nominal_period) {
         close_segment(d, sink);
-        d.held_valid = false;
+        d.held_count = 0;
         d.last_start = -1e300;
     }
     const bool mark = heard && e1 > e0;

@@ -115,14 +115,15 @@ struct recover_decoder {
 
     // The byte being read.
     recover_state state = recover_state::search;
-    double start_time = 0.0;    // start edge of the current byte
-    double period = 0.0;        // tracked frames per bit
-    double due = 0.0;           // time of the next action
-    bool space_before = false;  // the bit before the current byte's start was a space
-    int space_run = 0;          // spaces up to the end of the last byte read
-    recovered_byte held;        // a frame of spaces only, output once the next frame is data
-    bool held_valid = false;
-    double fallback = 0.0;  // the edge's own start, should the clock's slot hold none
+    double start_time = 0.0;       // start edge of the current byte
+    double period = 0.0;           // tracked frames per bit
+    double due = 0.0;              // time of the next action
+    bool space_before = false;     // the bit before the current byte's start was a space
+    int space_run = 0;             // spaces up to the end of the last byte read
+    recovered_byte held;           // the first of held_count frames of spaces only, output
+    std::uint64_t held_count = 0;  // once a frame of data follows
+    double held_step = 0.0;        // input frames from one to the next
+    double fallback = 0.0;         // the edge's own start, should the clock's slot hold none
     bool fallback_valid = false;
     bool on_clock = false;       // the current byte's start was taken from the running clock
     double bits_since = 0.0;     // bits from the previous start to it
