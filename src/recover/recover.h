@@ -26,8 +26,8 @@ struct carrier_segment {
     double level = 0.0;   // tone amplitude (peak) in sample units
     double snr_db = 0.0;  // signal to noise in the tone band (noise over one bit's bandwidth)
     double speed = 0.0;   // measured bit rate / nominal - 1
-    int polarity = 0;     // +1 as the encoder writes it, -1 inverted, 0 unknown (the tones'
-                          // phase at the bit boundaries is too far from either)
+    int polarity = 0;     // +1 as the encoder writes it (the tones at a positive peak at the
+                          // bit boundaries), -1 inverted, 0 neither (fskenc -p: crossing zero)
 };
 
 struct recover_sink {
