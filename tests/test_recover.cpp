@@ -81,6 +81,15 @@ INSTANTIATE_TEST_SUITE_P(Cases, RecoverMild,
                              return info.param.name;
                          });
 
+// Without stop bits, a run of zero bytes is thirty-six bits and more of the lower tone.
+TEST(Recover, DecodesZeroRunsWithoutStopBits) {
+    const std::vector<std::uint8_t> sent = {0x41, 0, 0, 0, 0, 0x42, 0, 0x43};
+    tone_settings tone;
+    const std::vector<double> x =
+        render_fsk(frame_bits(sent, std::vector<int>(sent.size(), 0), 100, 20), tone, time_warp{});
+    EXPECT_EQ(recover_all(x, 44100, tone.signal).bytes, sent);
+}
+
 // What fskenc -r 8000 writes, read back as samples.
 TEST(Recover, DecodesTheEncoderAt8kHz) {
     synth_settings s;
@@ -127,28 +136,38 @@ INSTANTIATE_TEST_SUITE_P(Sounds, RecoverNoFsk,
                              return info.param;
                          });
 
+// Whole windows at the input rate, and a window of 12.25 samples taken every third frame.
 TEST(Recover, CorrelatorMatchesDirectSum) {
-    const std::int32_t rate = 44100, window = 37;
-    tone_correlator c = make_tone_correlator(window, rate, 1200);
-    std::vector<double> y;
-    random_source r{3};
-    for (int n = 0; n < 70000; ++n) {  // past the points where it resynchronises
-        y.push_back(gaussian(r));
-        correlate_sample(c, y.back());
+    const struct {
+        std::int32_t window, stride;
+        double fraction;
+    } cases[] = {{37, 1, 0.0}, {12, 3, 0.25}};
+    for (const auto& c : cases) {
+        const std::int32_t rate = 44100;
+        tone_correlator corr = make_tone_correlator(c.window, rate, 1200, c.stride, c.fraction);
+        std::vector<double> y;
+        random_source r{3};
+        for (int n = 0; n < 70000; ++n) {  // past the points where it resynchronises
+            y.push_back(gaussian(r));
+            correlate_sample(corr, y.back());
+        }
+        std::complex<double> s0, s1;
+        double energy = 0.0;
+        for (std::size_t n = y.size() - c.window - 1; n < y.size(); ++n) {
+            const double weight = n == y.size() - c.window - 1 ? c.fraction : 1.0;
+            const double a =
+                2.0 * std::numbers::pi * 1200.0 * c.stride * static_cast<double>(n) / rate;
+            s0 += weight * y[n] * std::polar(1.0, -a);
+            s1 += weight * y[n] * std::polar(1.0, -2.0 * a);
+            energy += weight * y[n] * y[n];
+        }
+        const window_sums got = correlator_sums(corr);
+        EXPECT_NEAR(got.r0, s0.real(), 1e-9) << c.window;
+        EXPECT_NEAR(got.i0, s0.imag(), 1e-9) << c.window;
+        EXPECT_NEAR(got.r1, s1.real(), 1e-9) << c.window;
+        EXPECT_NEAR(got.i1, s1.imag(), 1e-9) << c.window;
+        EXPECT_NEAR(got.energy, energy, 1e-9) << c.window;
     }
-    std::complex<double> s0, s1;
-    double energy = 0.0;
-    for (std::size_t n = y.size() - window; n < y.size(); ++n) {
-        const double a = 2.0 * std::numbers::pi * 1200.0 * static_cast<double>(n) / rate;
-        s0 += y[n] * std::polar(1.0, -a);
-        s1 += y[n] * std::polar(1.0, -2.0 * a);
-        energy += y[n] * y[n];
-    }
-    EXPECT_NEAR(c.sums.r0, s0.real(), 1e-9);
-    EXPECT_NEAR(c.sums.i0, s0.imag(), 1e-9);
-    EXPECT_NEAR(c.sums.r1, s1.real(), 1e-9);
-    EXPECT_NEAR(c.sums.i1, s1.imag(), 1e-9);
-    EXPECT_NEAR(c.sums.energy, energy, 1e-9);
 }
 
 TEST(Recover, ClockMeasuresTheSpeed) {
@@ -164,6 +183,32 @@ TEST(Recover, ClockMeasuresTheSpeed) {
     EXPECT_NEAR(out.segments[0].speed, 0.05, 0.005);
     EXPECT_NEAR(out.segments[0].level, 0.5, 0.05);
     EXPECT_EQ(out.segments[0].bytes, sent.size());
+}
+
+// The tones' phase at the bit boundaries: as the encoder writes them, inverted, or a quarter
+// turn off (neither), whatever the sample rate.
+TEST(Recover, MeasuresPolarity) {
+    const struct {
+        double phase;
+        std::int32_t rate;
+        int polarity;
+    } cases[] = {{0.0, 44100, 1},
+                 {std::numbers::pi, 44100, -1},
+                 {std::numbers::pi / 2, 44100, 0},
+                 {0.0, 8000, 1},
+                 {std::numbers::pi, 8000, -1}};
+    random_source r{6};
+    const std::vector<std::uint8_t> sent = random_bytes(40, r);
+    for (const auto& c : cases) {
+        tone_settings tone;
+        tone.sample_rate = c.rate;
+        tone.phase = c.phase;
+        const std::vector<double> x = render_fsk(
+            frame_bits(sent, std::vector<int>(sent.size(), 1), 100, 20), tone, time_warp{});
+        const decoded out = recover_all(x, c.rate, tone.signal);
+        ASSERT_EQ(out.segments.size(), 1u);
+        EXPECT_EQ(out.segments[0].polarity, c.polarity) << c.phase << " " << c.rate;
+    }
 }
 
 TEST(Recover, BlockSizeDoesNotMatter) {

@@ -1,6 +1,41 @@
+// The recovery demodulator, in four stages per input piece.
+//
+// Front end. Far above the upper tone (six times it or more) the input is low-passed by a
+// triangle of 2 stride - 1 taps and only every stride-th frame kept (44.1 kHz, tones at
+// 1200/2400 Hz: every third): the triangle's zeros sit on the multiples of the new rate, where
+// what would fold onto the tones comes from. A band filter (critically damped high-pass at a
+// quarter of the lower tone, low-pass at 1.6 times the upper) keeps hum, DC and most hiss out.
+// Everything after this counts in kept frames; frames reported outside are input frames, the
+// band filter's group delay taken off.
+//
+// Correlators. Both tones are correlated over a window exactly one bit long (whole frames
+// plus a fraction of the oldest one), with running sums updated in O(1) per frame from an
+// oscillator that is resynchronised from an exact phase now and then. A bit-long window holds
+// whole cycles of either tone, so a steady tone leaves nothing in the other's correlator,
+// which matters when one tone is 12 dB weaker than the other. The sums of the last bytes'
+// worth of frames are kept, so decisions can look back at any (interpolated) window.
+//
+// Decisions. Each tone's amplitude is learnt from clear bits; the discriminator compares the
+// two normalised amplitudes, so it needs neither a level nor a polarity. A start is the
+// crossing from mark to space, pulled onto the running bit clock when it falls a whole number
+// of bits after the previous start; a byte is read once its stop bit is in, each bit from the
+// window centred on it (a matched filter over the bit), and the clock is then corrected from
+// the byte's own transitions. A missing stop bit means the next start follows at once
+// (recordings without idle bits), counted as a framing error once the segment has shown stop
+// bits. The carrier detector averages each bit's quality (the share of band energy that tells
+// the bit) and how well the tones sit where the clock's speed puts them, with hysteresis;
+// silence counts for neither, so a dropout keeps the segment and decoding resumes as soon as
+// the signal returns.
+//
+// Segment figures: level and SNR from the winning and losing tones, speed from the clock, and
+// polarity from the winning tone's phase at the bit boundaries of the first clear bits (the
+// encoder's tones stand at a positive peak there; whole cycles per bit keep that phase the
+// same at every boundary).
+
 #include "recover/recover.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -33,6 +68,9 @@ constexpr double carrier_off = 0.35;
 constexpr double fit_weight = 0.1;
 constexpr double fit_on = 0.5;
 constexpr double fit_off = 0.25;
+
+// Silence this long (bits) ends a carrier segment; shorter is a dropout within one.
+constexpr double longest_dropout = 60.0;
 
 // Tone amplitudes follow the signal at this rate per confident bit.
 constexpr double amp_weight = 0.15;
@@ -85,7 +123,8 @@ inline double filter(biquad& f, double x) {
 
 void resync_oscillator(tone_correlator& c) {
     const auto rate = static_cast<std::uint64_t>(c.sample_rate);
-    const std::uint64_t turn = ((c.count % rate) * static_cast<std::uint64_t>(c.lower_tone)) % rate;
+    const std::uint64_t at = ((c.count % rate) * static_cast<std::uint64_t>(c.stride)) % rate;
+    const std::uint64_t turn = (at * static_cast<std::uint64_t>(c.lower_tone)) % rate;
     const double angle = two_pi * static_cast<double>(turn) / static_cast<double>(rate);
     c.osc_r = std::cos(angle);
     c.osc_i = -std::sin(angle);
@@ -101,8 +140,9 @@ window_sums sums_at(const recover_decoder& d, double t) {
     const double upper = std::ceil(t);
     const double f = t - (upper - 1.0);
     const auto hi = static_cast<std::uint64_t>(upper);
-    const window_sums& a = d.history[(hi - 1) % d.history.size()];
-    const window_sums& b = d.history[hi % d.history.size()];
+    const std::uint64_t mask = d.history.size() - 1;
+    const window_sums& a = d.history[(hi - 1) & mask];
+    const window_sums& b = d.history[hi & mask];
     const double g = 1.0 - f;
     return {a.r0 * g + b.r0 * f, a.i0 * g + b.i0 * f, a.r1 * g + b.r1 * f, a.i1 * g + b.i1 * f,
             a.energy * g + b.energy * f};
@@ -113,6 +153,7 @@ struct judgement {
     double mag0 = 0.0, mag1 = 0.0;
     double margin = 0.0;   // (a1 - a0) / (a1 + a0) of the normalised amplitudes: > 0 a mark
     double quality = 0.0;  // share of the window's band energy that tells the bit, -1 .. 1
+    bool silent = true;    // nothing heard in the window
 };
 
 judgement judge(const recover_decoder& d, const window_sums& s) {
@@ -126,7 +167,8 @@ judgement judge(const recover_decoder& d, const window_sums& s) {
     if (n0 + n1 > 0.0) j.margin = (n1 - n0) / (n1 + n0);
     // A full window of one tone of amplitude A gives |S|^2 = (A w / 2)^2 and energy A^2 w / 2.
     if (s.energy > d.floor_energy) {
-        const double band = s.energy * static_cast<double>(d.corr.window) / 2.0;
+        j.silent = false;
+        const double band = s.energy * d.length / 2.0;
         // A stronger losing tone is weighed at the winner's level: with unbalanced tones the
         // strong one's tail in a weak bit is no sign of a poor carrier.
         const double balance =
@@ -158,12 +200,30 @@ double bit_frequency_fit(const recover_decoder& d, double centre_end, double p, 
         mark ? std::complex<double>(b.r1, b.i1) : std::complex<double>(b.r0, b.i0);
     const double turn = std::arg(after * std::conj(before));
     const double tone = mark ? 2.0 * d.signal.lower_tone : d.signal.lower_tone;
-    return frequency_fit(d, turn * d.sample_rate / (two_pi * 0.5 * p * tone));
+    return frequency_fit(d, turn * d.frame_rate / (two_pi * 0.5 * p * tone));
+}
+
+// The cosine of the winning tone's phase at the start of bit k, relative to the tone as
+// the encoder writes it (a cosine from every bit boundary, the tones whole cycles per bit).
+// The window centred on the bit sees the tone half a bit on; a tone played fast or slow has
+// turned by its own frequency over that half bit, which is half the nominal bit at the
+// correlator's.
+double boundary_phase(const recover_decoder& d, double t0, double p, int k, bool mark) {
+    const double centre = t0 + (k + 0.5) * p;
+    const window_sums s = sums_at(d, centre + d.half_window);
+    const double omega = two_pi * d.signal.lower_tone * (mark ? 2.0 : 1.0) / d.frame_rate;
+    const std::complex<double> sum =
+        mark ? std::complex<double>(s.r1, s.i1) : std::complex<double>(s.r0, s.i0);
+    const double turn = mark ? d.turn1 : d.turn0;
+    const double angle =
+        std::remainder(omega * centre, two_pi) - omega * d.nominal_period / 2.0 - turn;
+    const std::complex<double> z = sum * std::polar(1.0, angle);
+    return std::abs(z) > 0.0 ? z.real() / std::abs(z) : 0.0;
 }
 
 void close_segment(recover_decoder& d, const recover_sink& sink) {
     carrier_segment& s = d.segment;
-    s.end_frame = std::max(d.last_good, s.start_frame);
+    s.end_frame = std::max(d.last_good * static_cast<std::uint64_t>(d.stride), s.start_frame);
     if (d.level_count > 0.0) s.level = d.level_sum / d.level_count;
     if (d.noise_sum > 0.0) {
         s.snr_db = 10.0 * std::log10(std::max(d.signal_sum, 1e-300) / d.noise_sum);
@@ -172,12 +232,23 @@ void close_segment(recover_decoder& d, const recover_sink& sink) {
     }
     s.snr_db = std::min(s.snr_db, 99.0);
     if (d.speed_count > 0.0) s.speed = d.speed_sum / d.speed_count;
+    // Within 60 degrees of either phase on average; a quarter turn (a differentiated or
+    // all-pass-filtered signal) is neither.
+    if (d.polarity_count > 0.0) {
+        const double mean = d.polarity_sum / d.polarity_count;
+        s.polarity = mean > 0.5 ? 1 : mean < -0.5 ? -1 : 0;
+    }
     if (sink.segment) sink.segment(s);
     d.carrier = false;
 }
 
 // Feeds one bit's quality to the carrier detector at window end time t.
-void note_quality(recover_decoder& d, double v, double fit, double t, const recover_sink& sink) {
+void note_quality(recover_decoder& d, const judgement& j, double fit, double t,
+                  const recover_sink& sink) {
+    // Silence tells nothing about the carrier: a dropout keeps it, and the signal that
+    // returns is read at once (a long silence ends the segment, see step).
+    if (j.silent) return;
+    const double v = j.quality;
     const auto frame = static_cast<std::uint64_t>(std::max(0.0, t));
     d.quality += (v - d.quality) * quality_weight;
     d.tone_fit += (fit - d.tone_fit) * fit_weight;
@@ -193,12 +264,13 @@ void note_quality(recover_decoder& d, double v, double fit, double t, const reco
         d.seen_stop = false;
         d.segment = carrier_segment{};
         const auto w = static_cast<std::uint64_t>(d.corr.window);
-        d.segment.start_frame = d.good_since > w ? d.good_since - w : 0;
-        d.level_sum = d.signal_sum = d.noise_sum = d.speed_sum = 0.0;
-        d.level_count = d.speed_count = 0.0;
+        d.segment.start_frame =
+            (d.good_since > w ? d.good_since - w : 0) * static_cast<std::uint64_t>(d.stride);
+        d.level_sum = d.signal_sum = d.noise_sum = d.speed_sum = d.polarity_sum = 0.0;
+        d.level_count = d.speed_count = d.polarity_count = 0.0;
     } else if (d.carrier && (d.quality < carrier_off || d.tone_fit < fit_off)) {
         close_segment(d, sink);
-        d.held_valid = false;
+        d.held_count = 0;
         d.last_start = -1e300;
     }
 }
@@ -235,7 +307,7 @@ void emit_byte(recover_decoder& d, const recovered_byte& b, const recover_sink& 
 // the bits read again.
 void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     const double hw = d.half_window;
-    const double w = static_cast<double>(d.corr.window);
+    const double w = d.length;
     const double nominal = d.nominal_period;
     double t0 = d.start_time;
     double p = d.period;
@@ -286,13 +358,22 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
                 sum += std::abs(judge(d, sums_at(d, t0 + shift + (k + 0.5) * p + hw)).margin);
             return sum;
         };
+        // Searched in tenths of a bit up to half a bit either way, then refined between.
         const double h = 0.1 * p;
-        const double before = clarity(-h), here = clarity(0.0), after = clarity(h);
-        const double curve = before + after - 2.0 * here;
-        if (curve < 0.0) {
-            t0 += std::clamp(0.5 * h * (before - after) / curve, -h, h);
-            decide();
+        int best = 0;
+        double values[11];
+        for (int i = 0; i < 11; ++i) {
+            values[i] = clarity((i - 5) * h);
+            if (values[i] > values[best]) best = i;
         }
+        double shift = (best - 5) * h;
+        if (best > 0 && best < 10) {
+            const double before = values[best - 1], here = values[best], after = values[best + 1];
+            const double curve = before + after - 2.0 * here;
+            if (curve < 0.0) shift += std::clamp(0.5 * h * (before - after) / curve, -h, h);
+        }
+        t0 += shift;
+        decide();
     }
 
     // The stop bit's window may not be complete at the end of the input.
@@ -309,7 +390,7 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     for (int k = 0; k < judged; ++k) {
         const double t = t0 + (k + 0.5) * p + hw;
         const double fit = bit_frequency_fit(d, t, p, bits[k].margin > 0.0);
-        note_quality(d, bits[k].quality, fit, t, sink);
+        note_quality(d, bits[k], fit, t, sink);
         learn_bit(d, bits[k]);
         if (d.carrier) {
             const bool mark = bits[k].margin > 0.0;
@@ -319,6 +400,12 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
             d.level_count += 1.0;
             d.signal_sum += std::max(0.0, mag * mag - other * other);
             d.noise_sum += other * other;
+            // The first clear bits of a segment tell its polarity well enough.
+            if (d.polarity_count < 64.0 && bits[k].quality > 0.3 &&
+                std::abs(bits[k].margin) > 0.5) {
+                d.polarity_sum += boundary_phase(d, t0, p, k, mark);
+                d.polarity_count += 1.0;
+            }
         }
     }
 
@@ -326,7 +413,8 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
 
     recovered_byte out;
     out.value = static_cast<std::uint8_t>(value);
-    out.start_frame = static_cast<std::uint64_t>(std::max(0.0, std::round(t0)));
+    out.start_frame =
+        static_cast<std::uint64_t>(std::max(0.0, std::round((t0 - d.delay) * d.stride)));
     out.confidence = std::clamp(confidence, 0.0, 1.0);
 
     d.state = recover_state::search;
@@ -335,14 +423,15 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     d.earliest_crossing = t0 + 9.25 * p + hw;
     d.next_slot = 10;
     d.last_start = t0;
-    // Thirty bits of the lower tone and more are no data but a steady tone (or a break):
-    // nothing is read from them until a mark turns into a space again.
+    // Where the segment has stop bits, thirty bits of the lower tone and more are no data but
+    // a steady tone (or a break): nothing is read from them until a mark turns into a space
+    // again. Without stop bits they are zero bytes, told from a tone by the data after them.
     int trailing = 0;
     while (trailing < 10 && bits[9 - trailing].margin <= 0.0)
         ++trailing;
     const bool all_space = stop_known && trailing == 10;
     d.space_run = all_space ? (d.space_before ? d.space_run : 0) + 10 : trailing;
-    const bool steady_space = all_space && d.space_run >= 30;
+    const bool steady_space = all_space && d.space_run >= 30 && d.seen_stop;
     if (steady_space) {
         d.next_slot = 0;
     } else if (stop_known) {
@@ -370,24 +459,29 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
         decided += std::abs(bits[k].margin) / 10.0;
     }
     if (!d.carrier || steady_space || clear < 0.45 || decided < 0.3) {
-        d.held_valid = false;
+        d.held_count = 0;
         return;
     }
     d.speed_sum += nominal / p - 1.0;
     d.speed_count += 1.0;
-    // A frame of spaces only (a zero byte with no idle bit) is held until the next frame
-    // shows data goes on: a tone that merely turned low reads as such frames too.
+    // Frames of spaces only (zero bytes with no idle bit) are held until a frame shows data
+    // goes on: a tone that merely turned low reads as such frames too. They follow each other
+    // nine bits apart.
     if (all_space) {
-        if (d.held_valid) {
-            d.held_valid = false;
-        } else {
+        if (d.held_count == 0) {
             d.held = out;
-            d.held_valid = true;
+            d.held_step = 9.0 * p * d.stride;
         }
+        ++d.held_count;
         return;
     }
-    if (d.held_valid) emit_byte(d, d.held, sink);
-    d.held_valid = false;
+    for (std::uint64_t k = 0; k < d.held_count; ++k) {
+        recovered_byte b = d.held;
+        b.start_frame +=
+            static_cast<std::uint64_t>(std::round(static_cast<double>(k) * d.held_step));
+        emit_byte(d, b, sink);
+    }
+    d.held_count = 0;
     emit_byte(d, out, sink);
 }
 
@@ -399,11 +493,17 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
     const double e0 = (s.r0 * s.r0 + s.i0 * s.i0) * w1;
     const double e1 = (s.r1 * s.r1 + s.i1 * s.i1) * w0;
     const bool heard = s.energy > d.floor_energy;
+    d.silent_frames = heard ? 0 : d.silent_frames + 1;
+    if (d.carrier && static_cast<double>(d.silent_frames) > longest_dropout * d.nominal_period) {
+        close_segment(d, sink);
+        d.held_count = 0;
+        d.last_start = -1e300;
+    }
     const bool mark = heard && e1 > e0;
     if (mark && e1 > start_energy_ratio * e0) d.solid_mark = true;
     if (d.was_mark && !mark && heard) {
         // The window is centred on the edge where the normalised amplitudes are equal.
-        const window_sums& p = d.history[(d.frame - 2) % d.history.size()];
+        const window_sums& p = d.history[(d.frame - 2) & (d.history.size() - 1)];
         const double pd = std::sqrt((p.r1 * p.r1 + p.i1 * p.i1) * w0) -
                           std::sqrt((p.r0 * p.r0 + p.i0 * p.i0) * w1);
         const double nd = std::sqrt(e1) - std::sqrt(e0);
@@ -504,7 +604,7 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                     if (d.idle_steady) {
                         const std::complex<double> now(s.r1, s.i1), before(d.idle_r1, d.idle_i1);
                         const double turn = std::arg(now * std::conj(before));
-                        const double offset = turn * d.sample_rate / (two_pi * d.corr.window) /
+                        const double offset = turn * d.frame_rate / (two_pi * d.corr.window) /
                                               (2.0 * d.signal.lower_tone);
                         fit = frequency_fit(d, offset);
                         const double target = d.nominal_period / (1.0 + offset);
@@ -516,7 +616,7 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                     d.idle_i1 = s.i1;
                 }
                 d.idle_steady = steady;
-                note_quality(d, j.quality, fit, n, sink);
+                note_quality(d, j, fit, n, sink);
             }
             break;
         }
@@ -566,10 +666,10 @@ void store_registers(tone_correlator& c, const correlator_registers& r) {
     c.count = r.count;
 }
 
-// The exact sums of the terms held, oldest first.
+// The exact sums of the whole window's terms, the oldest held excluded.
 [[gnu::noinline]] window_sums total_of(const tone_correlator& c, std::size_t oldest) {
     window_sums total;
-    for (std::size_t k = 0; k < c.products.size(); ++k) {
+    for (std::size_t k = 1; k < c.products.size(); ++k) {
         const window_sums& p = c.products[(oldest + k) % c.products.size()];
         total.r0 += p.r0;
         total.i0 += p.i0;
@@ -580,18 +680,26 @@ void store_registers(tone_correlator& c, const correlator_registers& r) {
     return total;
 }
 
+inline window_sums with_fraction(const window_sums& s, const window_sums& oldest, double f) {
+    return {s.r0 + f * oldest.r0, s.i0 + f * oldest.i0, s.r1 + f * oldest.r1, s.i1 + f * oldest.i1,
+            s.energy + f * oldest.energy};
+}
+
 inline void correlate(tone_correlator& c, correlator_registers& r, double y) {
     const double ur = r.osc_r * r.osc_r - r.osc_i * r.osc_i;  // the upper tone: twice the angle
     const double ui = 2.0 * r.osc_r * r.osc_i;
     const window_sums in{y * r.osc_r, y * r.osc_i, y * ur, y * ui, y * y};
-    window_sums& out = c.products[r.slot];
+    const std::size_t size = c.products.size();
+    std::size_t next = r.slot + 1;
+    if (next == size) next = 0;
+    const window_sums& out = c.products[next];  // leaves the whole window, kept for the fraction
     r.sums.r0 += in.r0 - out.r0;
     r.sums.i0 += in.i0 - out.i0;
     r.sums.r1 += in.r1 - out.r1;
     r.sums.i1 += in.i1 - out.i1;
     r.sums.energy += in.energy - out.energy;
-    out = in;
-    if (++r.slot == c.products.size()) r.slot = 0;
+    c.products[r.slot] = in;
+    r.slot = next;
     ++r.count;
     if (r.count % oscillator_resync == 0) {
         c.count = r.count;
@@ -609,20 +717,28 @@ inline void correlate(tone_correlator& c, correlator_registers& r, double y) {
 }  // namespace
 
 tone_correlator make_tone_correlator(std::int32_t window, std::int32_t sample_rate,
-                                     std::int32_t lower_tone) {
-    if (window <= 0 || sample_rate <= 0 || lower_tone <= 0) {
+                                     std::int32_t lower_tone, std::int32_t stride,
+                                     double fraction) {
+    if (window <= 0 || sample_rate <= 0 || lower_tone <= 0 || stride <= 0 ||
+        !(fraction >= 0.0 && fraction < 1.0)) {
         throw fskdec_error("unusable correlator settings");
     }
     tone_correlator c;
     c.window = window;
     c.sample_rate = sample_rate;
     c.lower_tone = lower_tone;
-    const double angle =
-        two_pi * static_cast<double>(lower_tone) / static_cast<double>(sample_rate);
+    c.stride = stride;
+    c.fraction = fraction;
+    const double angle = two_pi * static_cast<double>(lower_tone) * static_cast<double>(stride) /
+                         static_cast<double>(sample_rate);
     c.step_r = std::cos(angle);
     c.step_i = -std::sin(angle);
-    c.products.assign(static_cast<std::size_t>(window), window_sums{});
+    c.products.assign(static_cast<std::size_t>(window) + 1, window_sums{});
     return c;
+}
+
+window_sums correlator_sums(const tone_correlator& c) {
+    return with_fraction(c.sums, c.products[c.slot], c.fraction);
 }
 
 void correlate_sample(tone_correlator& c, double y) {
@@ -647,36 +763,76 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
     d.signal = signal;
     d.sample_rate = sample_rate;
     d.full_scale = full_scale;
-    const double rate = sample_rate;
-    d.nominal_period = rate / signal.baud_rate;
-    d.period = d.nominal_period;
-    const auto window = static_cast<std::int32_t>(std::lround(d.nominal_period));
-    d.half_window = (window - 1) / 2.0;
-    d.corr = make_tone_correlator(window, sample_rate, signal.lower_tone);
-
-    // The band the tones can occupy, off speed included: hum, DC and most hiss stay outside.
     const double f0 = signal.lower_tone;
     const double f1 = 2.0 * f0;
+    // Frames are kept at no less than six times the upper tone: the band filter's corner
+    // stays below the new Nyquist frequency, and the correlators see a few frames per cycle.
+    d.stride = std::max<std::int32_t>(
+        1, static_cast<std::int32_t>(static_cast<double>(sample_rate) / (6.0 * f1)));
+    d.frame_rate = static_cast<double>(sample_rate) / d.stride;
+    // A triangle of 2 stride - 1 taps: its zeros fall on every multiple of the new sample
+    // rate, where what folds onto the tones comes from.
+    const std::int32_t taps = 2 * d.stride - 1;
+    for (std::int32_t k = 0; k < taps; ++k)
+        d.taps.push_back(static_cast<double>(d.stride - std::abs(k - (d.stride - 1))) /
+                         (static_cast<double>(d.stride) * d.stride));
+    d.staged.assign(static_cast<std::size_t>(d.stride - 1), 0.0);
+    const auto taps_gain = [&](double f) {
+        double g = 0.0;
+        for (std::int32_t k = 0; k < taps; ++k)
+            g += d.taps[static_cast<std::size_t>(k)] *
+                 std::cos(two_pi * f / sample_rate * (k - (d.stride - 1)));
+        return g;
+    };
+
+    const double rate = d.frame_rate;
+    d.nominal_period = rate / signal.baud_rate;
+    d.period = d.nominal_period;
+    // The window is one bit long: a whole number of cycles of either tone, which leave
+    // nothing in the other tone's correlator.
+    const auto window = static_cast<std::int32_t>(std::floor(d.nominal_period));
+    d.length = d.nominal_period;
+    d.half_window = (d.length - 1.0) / 2.0;
+    d.corr = make_tone_correlator(window, sample_rate, signal.lower_tone, d.stride,
+                                  d.nominal_period - window);
+
+    // The band the tones can occupy, off speed included: hum, DC and most hiss stay outside.
     d.high_pass = high_pass(0.25 * f0, rate);
     d.low_pass = low_pass(std::min(1.6 * f1, 0.45 * rate), rate);
     const auto g0 = response(d.high_pass, f0, rate) * response(d.low_pass, f0, rate);
     const auto g1 = response(d.high_pass, f1, rate) * response(d.low_pass, f1, rate);
-    d.gain0 = std::abs(g0);
-    d.gain1 = std::abs(g1);
+    d.gain0 = std::abs(g0) * taps_gain(f0);
+    d.gain1 = std::abs(g1) * taps_gain(f1);
+    // Edges come out of the filters late by their group delay (the same across the band, near
+    // enough); what phase they add beyond that delay is taken off each tone when its phase at
+    // the bit boundaries gives the polarity.
+    const auto delay_at = [&](double f) {
+        const double df = 1.0;
+        const auto g = [&](double x) {
+            return response(d.high_pass, x, rate) * response(d.low_pass, x, rate);
+        };
+        const double turn = std::arg(g(f + df) * std::conj(g(f - df)));
+        return -turn * rate / (two_pi * 2.0 * df);
+    };
+    d.delay = 0.5 * (delay_at(f0) + delay_at(f1));
+    d.turn0 = std::remainder(std::arg(g0) + two_pi * f0 / rate * d.delay, two_pi);
+    d.turn1 = std::remainder(std::arg(g1) + two_pi * f1 / rate * d.delay, two_pi);
 
     // Below a thousandth of full scale a window counts as silence.
     const double quiet = 1e-3 * full_scale;
-    d.floor_energy = quiet * quiet * window / 2.0;
+    d.floor_energy = quiet * quiet * d.length / 2.0;
 
     // A byte is read once its stop bit is in, at the slowest clock, plus the window.
     const auto held = static_cast<std::size_t>(std::ceil(11.0 * fastest * d.nominal_period)) +
                       static_cast<std::size_t>(window) + 8 + piece_frames;
-    d.history.assign(held, window_sums{});
+    d.history.assign(std::bit_ceil(held), window_sums{});  // a frame's slot by a mask
     return d;
 }
 
-void recover_samples(recover_decoder& d, std::span<const double> samples,
-                     const recover_sink& sink) {
+namespace {
+
+// The decoder's frames, kept ones, through the band filter, the correlators and the decisions.
+void run_frames(recover_decoder& d, std::span<const double> samples, const recover_sink& sink) {
     const std::size_t held = d.history.size();
     // The filters and correlators run over a piece of the input first, in a tight loop of
     // their own; the slack at the end of the history keeps what the decisions still read.
@@ -686,9 +842,10 @@ void recover_samples(recover_decoder& d, std::span<const double> samples,
         biquad hp = d.high_pass, lp = d.low_pass;
         correlator_registers r = load_registers(d.corr);
         window_sums* history = d.history.data();
+        const double fraction = d.corr.fraction;
         for (std::size_t i = 0; i < count; ++i) {
             correlate(d.corr, r, filter(lp, filter(hp, samples[i])));
-            history[slot] = r.sums;
+            history[slot] = with_fraction(r.sums, d.corr.products[r.slot], fraction);
             if (++slot == held) slot = 0;
         }
         store_registers(d.corr, r);
@@ -701,6 +858,53 @@ void recover_samples(recover_decoder& d, std::span<const double> samples,
             if (++slot == held) slot = 0;
         }
         samples = samples.subspan(count);
+    }
+}
+
+}  // namespace
+
+void recover_samples(recover_decoder& d, std::span<const double> samples,
+                     const recover_sink& sink) {
+    if (d.stride == 1) {
+        run_frames(d, samples, sink);
+        return;
+    }
+    const auto stride = static_cast<std::size_t>(d.stride);
+    const std::size_t taps = d.taps.size();
+    const double* tap = d.taps.data();
+    double kept[piece_frames];
+    // The frames staged from the last call come first; at most a few kept frames straddle them
+    // and the new ones, the rest read the input where it lies.
+    while (!samples.empty()) {
+        const std::size_t staged = d.staged.size();
+        const std::size_t take = std::min(samples.size(), piece_frames * stride - staged);
+        const double* x = samples.data();
+        std::size_t count = 0, at = 0;
+        for (; at < staged && at + taps <= staged + take; at += stride) {
+            double v = 0.0;
+            for (std::size_t k = 0; k < taps; ++k) {
+                const std::size_t i = at + k;
+                v += tap[k] * (i < staged ? d.staged[i] : x[i - staged]);
+            }
+            kept[count++] = v;
+        }
+        for (; at + taps <= staged + take; at += stride) {
+            const double* from = x + (at - staged);
+            double v = 0.0;
+            for (std::size_t k = 0; k < taps; ++k)
+                v += tap[k] * from[k];
+            kept[count++] = v;
+        }
+        // What the next kept frame needs: the staged frames it still reads, then the new ones.
+        std::vector<double>& st = d.staged;
+        if (at < staged) {
+            st.erase(st.begin(), st.begin() + static_cast<std::ptrdiff_t>(at));
+            st.insert(st.end(), x, x + take);
+        } else {
+            st.assign(x + (at - staged), x + take);
+        }
+        samples = samples.subspan(take);
+        run_frames(d, std::span<const double>(kept, count), sink);
     }
 }
 

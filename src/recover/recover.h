@@ -26,8 +26,8 @@ struct carrier_segment {
     double level = 0.0;   // tone amplitude (peak) in sample units
     double snr_db = 0.0;  // signal to noise in the tone band (noise over one bit's bandwidth)
     double speed = 0.0;   // measured bit rate / nominal - 1
-    int polarity = 0;     // +1 as the encoder writes it, -1 inverted, 0 unknown (the detector
-                          // reads tone energies only, so it is not measured yet)
+    int polarity = 0;     // +1 as the encoder writes it (the tones at a positive peak at the
+                          // bit boundaries), -1 inverted, 0 neither (fskenc -p: crossing zero)
 };
 
 struct recover_sink {
@@ -47,21 +47,29 @@ struct window_sums {
     double r0 = 0.0, i0 = 0.0, r1 = 0.0, i1 = 0.0, energy = 0.0;
 };
 
-// Correlators of the two tones over the last `window` samples, updated per sample in O(1).
+// Correlators of the two tones over the last `window` samples and `fraction` of the one
+// before (a window as long as a bit, which is seldom a whole number of samples), updated per
+// sample in O(1).
 struct tone_correlator {
     std::int32_t window = 0;
+    double fraction = 0.0;
     std::int64_t sample_rate = 0;
     std::int64_t lower_tone = 0;
-    double step_r = 1.0, step_i = 0.0;  // e^{-j 2 pi f0 / fs}
-    double osc_r = 1.0, osc_i = 0.0;    // e^{-j 2 pi f0 n / fs} for the next sample n
+    std::int64_t stride = 1;            // input frames per correlator sample
+    double step_r = 1.0, step_i = 0.0;  // e^{-j 2 pi f0 stride / fs}
+    double osc_r = 1.0, osc_i = 0.0;    // e^{-j 2 pi f0 n stride / fs} for the next sample n
     std::uint64_t count = 0;            // samples taken so far
-    std::vector<window_sums> products;  // the last `window` samples' terms, oldest overwritten
-    std::size_t slot = 0;
-    window_sums sums;
+    std::vector<window_sums> products;  // the last window + 1 samples' terms, oldest overwritten
+    std::size_t slot = 0;               // the oldest term
+    window_sums sums;                   // over the whole window, the fraction before it not
 };
 
+// The sums over the window and the fraction of the sample before it.
+window_sums correlator_sums(const tone_correlator& c);
+
 tone_correlator make_tone_correlator(std::int32_t window, std::int32_t sample_rate,
-                                     std::int32_t lower_tone);
+                                     std::int32_t lower_tone, std::int32_t stride = 1,
+                                     double fraction = 0.0);
 void correlate_sample(tone_correlator& c, double y);
 
 // Where the demodulator stands between samples.
@@ -71,11 +79,20 @@ struct recover_decoder {
     // Fixed by the settings.
     fsk_signal signal;
     std::int32_t sample_rate = 0;
+    // Well above the upper tone the input is low-passed and only every stride-th frame kept:
+    // the decoder's frames below are those kept, frame_rate a second.
+    std::int32_t stride = 1;
+    double frame_rate = 0.0;
+    std::vector<double> taps;    // the low-pass, 2 stride - 1 taps centred on the kept frame
+    std::vector<double> staged;  // input frames not yet decimated, the oldest first
     double full_scale = 1.0;
     double nominal_period = 0.0;      // frames per bit
-    double half_window = 0.0;         // (window - 1) / 2: from a window's end to its centre
+    double length = 0.0;              // the correlators' window, fraction included (frames)
+    double half_window = 0.0;         // (length - 1) / 2: from a window's end to its centre
     double floor_energy = 0.0;        // window energies below this are silence
     double gain0 = 1.0, gain1 = 1.0;  // the band filter's gain at each tone
+    double turn0 = 0.0, turn1 = 0.0;  // and the phase it adds there, delay excluded (radians)
+    double delay = 0.0;               // its group delay across the tones (frames)
 
     biquad high_pass, low_pass;
     tone_correlator corr;
@@ -98,14 +115,15 @@ struct recover_decoder {
 
     // The byte being read.
     recover_state state = recover_state::search;
-    double start_time = 0.0;    // start edge of the current byte
-    double period = 0.0;        // tracked frames per bit
-    double due = 0.0;           // time of the next action
-    bool space_before = false;  // the bit before the current byte's start was a space
-    int space_run = 0;          // spaces up to the end of the last byte read
-    recovered_byte held;        // a frame of spaces only, output once the next frame is data
-    bool held_valid = false;
-    double fallback = 0.0;  // the edge's own start, should the clock's slot hold none
+    double start_time = 0.0;       // start edge of the current byte
+    double period = 0.0;           // tracked frames per bit
+    double due = 0.0;              // time of the next action
+    bool space_before = false;     // the bit before the current byte's start was a space
+    int space_run = 0;             // spaces up to the end of the last byte read
+    recovered_byte held;           // the first of held_count frames of spaces only, output
+    std::uint64_t held_count = 0;  // once a frame of data follows
+    double held_step = 0.0;        // input frames from one to the next
+    double fallback = 0.0;         // the edge's own start, should the clock's slot hold none
     bool fallback_valid = false;
     bool on_clock = false;       // the current byte's start was taken from the running clock
     double bits_since = 0.0;     // bits from the previous start to it
@@ -119,9 +137,11 @@ struct recover_decoder {
     bool seen_stop = false;
     std::uint64_t good_since = 0, last_good = 0;
     bool good_run = false;
+    std::uint64_t silent_frames = 0;  // frames since a window last heard anything
     carrier_segment segment;
     double level_sum = 0.0, signal_sum = 0.0, noise_sum = 0.0, speed_sum = 0.0;
     double level_count = 0.0, speed_count = 0.0;
+    double polarity_sum = 0.0, polarity_count = 0.0;
 };
 
 // Throws fskdec_error for unusable settings: a sample rate, baud rate or tone of 0 or less,
