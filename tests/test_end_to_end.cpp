@@ -375,7 +375,11 @@ TEST_P(Damage, IsReportedWhereItIs) {
     EXPECT_EQ(leftovers(dir), std::vector<std::string>{});
 
     const report_lines report = read_report(r.err);
-    const auto overlaps = [&](double start, double end) { return start <= to && end >= from; };
+    // A byte may be spoilt by the stretch or while the frame is found again after it: the
+    // stretch and two byte times more count.
+    const auto overlaps = [&](double start, double end) {
+        return start <= to + 22 * bit_seconds && end >= from;
+    };
     if (dropout) {
         ASSERT_EQ(report.carriers.size(), 2u) << r.err;
         EXPECT_NEAR(report.carriers[0][1], from, 0.015);
