@@ -749,9 +749,11 @@ void correlate_sample(tone_correlator& c, double y) {
 
 recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t sample_rate,
                                      double full_scale) {
-    if (sample_rate <= 0) throw fskdec_error("illegal sample rate");
     if (signal.baud_rate <= 0) throw fskdec_error("illegal baud rate");
     if (signal.lower_tone <= 0) throw fskdec_error("illegal carrier frequency");
+    // A rate of 0 or less (a header that says so) is too low as any other is, as the default
+    // decoder reports it.
+    if (sample_rate <= 0) throw fskdec_error("sample rate too low for the carrier frequency");
     if (!(full_scale > 0.0) || !std::isfinite(full_scale)) {
         throw fskdec_error("illegal full scale");
     }
