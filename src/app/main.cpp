@@ -49,6 +49,13 @@ struct run_context {
         if (settings.recover && is_doubtful(b)) say(doubtful_byte_line(report->settings, b));
     }
 
+    // The exact decoder heard the idle tone over these frames.
+    void tone(std::uint64_t from, std::uint64_t to) {
+        if (!report) return;
+        const std::optional<report_segment> closed = collect_tone(*report, from, to);
+        if (closed && verbose()) say(segment_line(report->settings, *closed));
+    }
+
     void segment(const report_segment& s) {
         if (!report) return;
         collect_segment(*report, s);
@@ -177,9 +184,12 @@ int run(int argc, const char* const* argv) {
     if (recovery) {
         recover_all(*input, channel, *recovery, run);
     } else {
-        decode_bytes(*window, exact, [&](const framed_byte& b) {
-            run.byte({b.value, b.start_frame, 0, not_measured, false, not_measured});
-        });
+        decode_bytes(
+            *window, exact,
+            [&](const framed_byte& b) {
+                run.byte({b.value, b.start_frame, 0, not_measured, false, not_measured});
+            },
+            [&](std::uint64_t from, std::uint64_t to) { run.tone(from, to); });
         // The rest of the recording still belongs in the report.
         if (run.report) count_frames(*window);
     }

@@ -18,16 +18,20 @@ exact_decoder prepare_exact_decoder(sample_window& window, const demod_config& c
     return decoder;
 }
 
-void decode_bytes(sample_window& window, exact_decoder& decoder, const byte_sink& emit) {
+void decode_bytes(sample_window& window, exact_decoder& decoder, const byte_sink& emit,
+                  const idle_sink& idle) {
     if (!decoder.decodable) return;
     if (!fast_detector_applies(decoder.config)) {
-        decode_bytes_plain(window, decoder.config, emit);
+        frame_bytes(
+            window, decoder.config,
+            [&](std::uint64_t& cursor) { return detect_bit(window, cursor, decoder.config); }, emit,
+            idle);
         return;
     }
     frame_bytes(
         window, decoder.config,
         [&](std::uint64_t& cursor) { return detect_bit_fast(decoder.detector, window, cursor); },
-        emit);
+        emit, idle);
 }
 
 void decode_bytes(sample_window& window, const demod_config& config, const byte_sink& emit) {

@@ -16,12 +16,16 @@ struct framed_byte {
 // Receives each decoded byte as soon as it is complete.
 using byte_sink = std::function<void(const framed_byte&)>;
 
+// Receives the frames from .. to - 1 of each window in which the start-bit search heard the
+// idle (upper) tone: with the bytes, where the detector heard the carrier.
+using idle_sink = std::function<void(std::uint64_t from, std::uint64_t to)>;
+
 // The asynchronous framing over the whole recording: find a start bit (lower tone), read
 // eight data bits least significant first, emit the byte, repeat until the data ends.
 // `detect` is called as detect(cursor) and behaves as detect_bit does.
 template <class Detect>
 void frame_bytes(sample_window& window, const demod_config& config, Detect&& detect,
-                 const byte_sink& emit) {
+                 const byte_sink& emit, const idle_sink& idle = {}) {
     const auto n = static_cast<std::uint64_t>(config.frames_per_bit);
     // The first window reaches the end of data that holds at most one window, and every
     // result from a window that reached the end during the start-bit search is discarded.
@@ -33,6 +37,7 @@ void frame_bytes(sample_window& window, const demod_config& config, Detect&& det
     while (has_frame(window, cursor)) {
         int bit = detect(cursor);
         while (bit == 1) {
+            if (idle) idle(cursor - n, cursor);  // a 1 is always a real detection
             if (!has_frame(window, cursor)) return;
             cursor -= start_step_back;
             bit = detect(cursor);
@@ -66,7 +71,8 @@ struct exact_decoder {
 exact_decoder prepare_exact_decoder(sample_window& window, const demod_config& config);
 
 // Decodes with the fastest detector that yields exactly the plain detector's bytes.
-void decode_bytes(sample_window& window, exact_decoder& decoder, const byte_sink& emit);
+void decode_bytes(sample_window& window, exact_decoder& decoder, const byte_sink& emit,
+                  const idle_sink& idle = {});
 
 // prepare_exact_decoder, then decode_bytes.
 void decode_bytes(sample_window& window, const demod_config& config, const byte_sink& emit);

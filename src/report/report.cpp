@@ -82,6 +82,26 @@ report_segment close_built(report_collector& c) {
     return s;
 }
 
+// Adds frames from .. to - 1, where the decoder heard the carrier, to the segment being built
+// from its decisions: a silence of more than segment_gap_frames less a byte between them and
+// the segment's end closes the segment (returned) and starts another.
+std::optional<report_segment> extend_built(report_collector& c, std::uint64_t from,
+                                           std::uint64_t to) {
+    std::optional<report_segment> closed;
+    const std::uint64_t gap = segment_gap_frames(c.settings) - byte_frames(c.settings);
+    if (c.building && from > c.current.end_frame + gap) closed = close_built(c);
+    if (!c.building) {
+        c.building = true;
+        c.current = report_segment{};
+        c.current.start_frame = from;
+        c.current.end_frame = to;
+        c.level_sum = 0.0;
+        c.level_count = 0;
+    }
+    c.current.end_frame = std::max(c.current.end_frame, to);
+    return closed;
+}
+
 }  // namespace
 
 report_collector make_report_collector(const report_settings& settings) {
@@ -200,19 +220,7 @@ std::optional<report_segment> collect_byte(report_collector& c, const report_byt
     extend(c, end);
     if (c.settings.recovery) return std::nullopt;
 
-    std::optional<report_segment> closed;
-    if (c.building && b.start_frame > c.last_start + segment_gap_frames(c.settings)) {
-        closed = close_built(c);
-    }
-    if (!c.building) {
-        c.building = true;
-        c.current = report_segment{};
-        c.current.start_frame = b.start_frame;
-        c.level_sum = 0.0;
-        c.level_count = 0;
-    }
-    c.last_start = b.start_frame;
-    c.current.end_frame = std::max(c.current.end_frame, end);
+    std::optional<report_segment> closed = extend_built(c, b.start_frame, end);
     ++c.current.bytes;
     if (b.framing_error) ++c.current.framing_errors;
     if (!std::isnan(b.level)) {
@@ -220,6 +228,13 @@ std::optional<report_segment> collect_byte(report_collector& c, const report_byt
         ++c.level_count;
     }
     return closed;
+}
+
+std::optional<report_segment> collect_tone(report_collector& c, std::uint64_t from,
+                                           std::uint64_t to) {
+    extend(c, to);
+    if (c.settings.recovery) return std::nullopt;
+    return extend_built(c, from, to);
 }
 
 void collect_segment(report_collector& c, const report_segment& segment) {

@@ -110,7 +110,6 @@ struct report_collector {
     report_segment current;
     double level_sum = 0.0;
     std::uint64_t level_count = 0;
-    std::uint64_t last_start = 0;
 };
 
 report_collector make_report_collector(const report_settings& settings);
@@ -130,6 +129,12 @@ std::optional<report_segment> collect_byte(report_collector& collector, const re
 
 // Records a segment the decoder measured (-r).
 void collect_segment(report_collector& collector, const report_segment& segment);
+
+// Records frames from .. to - 1 where the decoder heard the carrier without a byte (its idle
+// tone). Without -r they extend the carrier segments built from the decisions, as bytes do;
+// the segment this closes is returned.
+std::optional<report_segment> collect_tone(report_collector& collector, std::uint64_t from,
+                                           std::uint64_t to);
 
 // At the end of the recording: the segment still being built from the bytes, if any.
 std::optional<report_segment> finish_report(report_collector& collector);
