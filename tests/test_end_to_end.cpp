@@ -211,6 +211,8 @@ const cli_case cli_cases[] = {
      "cannot open nodir/out.bin\n", "", 1, "old.svg", "old"},
     {"MapIsInput", {"-m", "message.wav", "message.wav", "out.bin"},
      "input and output are the same file\n", "", 1, "out.bin"},
+    {"MapIsOutput", {"-m", "old.svg", "message.wav", "old.svg"},
+     "the map and the output are the same file\n", "", 1, "old.svg", "old"},
 };
 // clang-format on
 

@@ -281,3 +281,15 @@ TEST(Report, DrawsAWellFormedMapThatMarksTheDamage) {
 }
 
 }  // namespace
+
+TEST(Report, EscapesTextForXml) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"a<b>&\"'", "a&lt;b&gt;&amp;&quot;&apos;"},
+        {"tab\tnl\nbell\a", "tab\tnl\nbell"},              // control characters dropped
+        {"caf\xC3\xA9", "caf\xC3\xA9"},                    // UTF-8 kept
+        {"\xFF\xFE.wav", "\xEF\xBF\xBD\xEF\xBF\xBD.wav"},  // not UTF-8: replaced
+        {"cut \xC3", "cut \xEF\xBF\xBD"},                  // a sequence cut short
+    };
+    for (const auto& [text, escaped] : cases)
+        EXPECT_EQ(xml_escape(text), escaped) << text;
+}

@@ -176,7 +176,12 @@ int run(int argc, const char* const* argv) {
     }
 
     check_not_input(input->identity(), output_path);
-    if (!settings.map_path.empty()) check_not_input(input->identity(), settings.map_path);
+    if (!settings.map_path.empty()) {
+        check_not_input(input->identity(), settings.map_path);
+        if (same_output(settings.map_path, output_path)) {
+            throw fskdec_error("the map and the output are the same file");
+        }
+    }
     out = open_output(output_path);
     output_file map;
     if (!settings.map_path.empty()) map = open_output(settings.map_path);

@@ -179,6 +179,14 @@ void check_not_input(const input_identity& input, const std::string& output_path
     }
 }
 
+bool same_output(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    struct stat first {};
+    struct stat second {};
+    return a != "-" && b != "-" && stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 output_file::output_file(output_file&& other) noexcept
     : stream(std::exchange(other.stream, nullptr)),
       path(std::move(other.path)),

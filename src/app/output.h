@@ -23,6 +23,10 @@
 // opened.
 void check_not_input(const input_identity& input, const std::string& output_path);
 
+// True when the two output paths name one file: the same text (both "-" included), or two
+// existing names of one device and inode.
+bool same_output(const std::string& a, const std::string& b);
+
 // An open output. Destroying it before close_output discards it (see discard_output), so an
 // exception that ends the run leaves no temporary file behind.
 struct output_file {

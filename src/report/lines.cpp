@@ -30,6 +30,9 @@ std::string figure(double x) {
 // A channel whose tones hold less than this share of its peak holds noise, not a signal.
 constexpr double noise_share = 0.15;
 
+// Peaks below this (-60 dBFS) are too faint to hold a signal worth a hint.
+constexpr double faint_peak = 0.001;
+
 double strongest(const survey_finding& f) {
     return std::max(f.lower, f.upper);
 }
@@ -138,6 +141,12 @@ std::optional<std::string> no_bytes_hint(const report_collector& c) {
         }
     }
 
+    // Sound at the level of dither or hum from an open input is no recording to decode.
+    if (here.peak < faint_peak) {
+        return head + print("the recording holds almost no sound (peaks of %s of full scale)",
+                            figure(here.peak).c_str());
+    }
+
     const double lower = s.lower_tone;
     const bool baud_differs =
         here.baud_estimate > 0.0 &&
@@ -148,7 +157,10 @@ std::optional<std::string> no_bytes_hint(const report_collector& c) {
                                         2.0 * here.best_lower_tone);
         if (baud_differs) line += print(" at about %.0f baud", here.baud_estimate);
         line += print(", not %.0f/%.0f Hz; try ", lower, 2.0 * lower);
-        if (baud_differs) line += print("-b %.0f ", here.baud_estimate);
+        // The options must make sense together: the lower tone a multiple of the baud rate.
+        double baud = baud_differs ? here.baud_estimate : s.baud_rate;
+        if (std::fmod(here.best_lower_tone, baud) != 0.0) baud = here.best_lower_tone;
+        if (baud != s.baud_rate) line += print("-b %.0f ", baud);
         return line + print("-w %.0f", here.best_lower_tone);
     }
     if (baud_differs && strongest(here) > s.threshold) {
@@ -166,15 +178,22 @@ std::optional<std::string> no_bytes_hint(const report_collector& c) {
                           "its tones measure %s); check -b and -w, or the recording",
                           figure(here.peak).c_str(), figure(strongest(here)).c_str());
     }
+    if (s.recovery) {
+        // The recovery demodulator follows the level and the polarity itself: -t and -p
+        // would change nothing.
+        return head + print(
+                          "its tones measure %s of full scale, yet no carrier of %d baud on "
+                          "%.0f/%.0f Hz was found; check -b and -w, or the recording",
+                          figure(strongest(here)).c_str(), s.baud_rate, lower, 2.0 * lower);
+    }
     if (strongest(here) <= s.threshold) {
         const double suggestion = 0.75 * strongest(here);
         return head + print(
                           "the strongest tone measures %s of full scale, below the threshold "
-                          "%s (a peak of %s); try %s-t %s",
+                          "%s (a peak of %s); try -r or -t %s",
                           figure(strongest(here)).c_str(), figure(s.threshold).c_str(),
-                          figure(2.0 * s.threshold).c_str(), s.recovery ? "" : "-r or ",
-                          figure(suggestion).c_str());
+                          figure(2.0 * s.threshold).c_str(), figure(suggestion).c_str());
     }
-    return head + print("its tones measure %s of full scale, yet no byte was framed; try %s",
-                        figure(strongest(here)).c_str(), s.recovery ? "-p" : "-p or -r");
+    return head + print("its tones measure %s of full scale, yet no byte was framed; try -p or -r",
+                        figure(strongest(here)).c_str());
 }

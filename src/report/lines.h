@@ -41,6 +41,8 @@ std::string summary_line(const report_collector& collector);
 
 // When nothing was decoded: why, as measured, and what to try. One of
 //   (nothing for a silent recording: there is nothing to explain)
+//   fskdec: no bytes decoded: the recording holds almost no sound (peaks of 0.0002 of full
+//   scale)
 //   fskdec: no bytes decoded: the signal is on channel 2 (0.33 of full scale there, 0.00 on
 //   channel 1); try -c 2
 //   fskdec: no bytes decoded: its tones look like 2400/4800 Hz, not 1200/2400 Hz; try -w 2400
@@ -51,6 +53,9 @@ std::string summary_line(const report_collector& collector);
 //   threshold 0.15 (a peak of 0.30); try -r or -t 0.03
 //   fskdec: no bytes decoded: its tones measure 0.33 of full scale, yet no byte was framed;
 //   try -p or -r
+//   with -r, whose demodulator needs no -t or -p, the last two read instead:
+//   fskdec: no bytes decoded: its tones measure 0.04 of full scale, yet no carrier of 1200
+//   baud on 1200/2400 Hz was found; check -b and -w, or the recording
 // Tone figures are |X|/N of a one-bit window, as the detector measures them (half the
 // tone's peak). Nothing when bytes were decoded.
 std::optional<std::string> no_bytes_hint(const report_collector& collector);

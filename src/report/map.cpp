@@ -216,10 +216,32 @@ void write_legend(bool recovery, const text_sink& write) {
 
 }  // namespace
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of `text`, 0 if there is none.
+std::size_t utf8_length(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    const std::size_t length = lead < 0x80   ? 1
+                               : lead < 0xC2 ? 0
+                               : lead < 0xE0 ? 2
+                               : lead < 0xF0 ? 3
+                               : lead < 0xF5 ? 4
+                                             : 0;
+    if (length == 0 || length > text.size()) return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
 std::string xml_escape(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (char ch : text) {
+    while (!text.empty()) {
+        const char ch = text[0];
+        const std::size_t length = utf8_length(text);
         switch (ch) {
             case '&':
                 out += "&amp;";
@@ -237,9 +259,17 @@ std::string xml_escape(std::string_view text) {
                 out += "&apos;";
                 break;
             default:
-                // Control characters other than tab and newline are not allowed in XML 1.0.
-                if (static_cast<unsigned char>(ch) >= 0x20 || ch == '\t' || ch == '\n') out += ch;
+                if (length == 0) {
+                    // Bytes that are not UTF-8 (a path in another encoding) would make the
+                    // whole file unreadable: each stands as the replacement character.
+                    out += "\xEF\xBF\xBD";
+                } else if (length > 1 || static_cast<unsigned char>(ch) >= 0x20 || ch == '\t' ||
+                           ch == '\n') {
+                    // Control characters other than tab and newline are not allowed in XML 1.0.
+                    out.append(text.substr(0, length));
+                }
         }
+        text.remove_prefix(std::max<std::size_t>(length, 1));
     }
     return out;
 }
