@@ -382,14 +382,14 @@ double framing_cost(const recover_decoder& d, const bool* mark, int count, int f
 // and a frame picked wrongly holds for many bytes: each space is tried as the start bit, framed
 // over the next bits, and the framing that explains them best with the gaps this segment has shown
 // is taken.
-void choose_frame(recover_decoder& d) {
+void choose_frame(recover_decoder& d, int horizon) {
     const double p = d.period;
     const double hw = d.half_window;
     // The first bit whose window lies all after the signal's return.
     const int first = std::max(-resync_before,
                                static_cast<int>(std::ceil((d.returned - d.anchor + hw) / p - 0.5)));
     bool mark[resync_bits + resync_before];
-    const int count = resync_bits - first;
+    const int count = std::max(0, horizon - first);
     for (int k = 0; k < count; ++k)
         mark[k] = judge(d, sums_at(d, d.anchor + (first + k + 0.5) * p + hw)).margin > 0.0;
     int best = -1;
@@ -605,6 +605,26 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     emit_byte(d, out, sink);
 }
 
+// The clock's next slot for a start bit, once frame n is past it: true if a start is there.
+bool check_slot(recover_decoder& d, double n, bool behind) {
+    if (d.next_slot == 0) return false;
+    const double slot = d.last_start + (d.next_slot + 0.5) * d.period + d.half_window;
+    if (n < slot) return false;
+    const judgement j = judge(d, sums_at(d, slot));
+    if (j.margin < 0.0 && j.quality > 0.0) {
+        d.start_time = d.last_start + d.next_slot * d.period;
+        d.on_clock = true;
+        d.bits_since = d.next_slot;
+        d.state = recover_state::wait_byte;
+        d.space_before = false;
+        d.due = d.start_time + 9.8 * d.period + d.half_window;
+        d.next_slot = 0;
+        return true;
+    }
+    d.next_slot = d.next_slot < 12 || behind ? d.next_slot + 1 : 0;
+    return false;
+}
+
 // The per-frame work once the sums of frame n are in.
 void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
     const double n = static_cast<double>(d.frame) - 1.0;
@@ -707,23 +727,7 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
             }
             // A start bit missed at its edge (noise can hide the edge, never a whole bit) is
             // still found where the clock says the next bytes may begin.
-            if (d.next_slot > 0) {
-                const double slot = d.last_start + (d.next_slot + 0.5) * d.period + d.half_window;
-                if (n >= slot) {
-                    const judgement j = judge(d, sums_at(d, slot));
-                    if (j.margin < 0.0 && j.quality > 0.0) {
-                        d.start_time = d.last_start + d.next_slot * d.period;
-                        d.on_clock = true;
-                        d.bits_since = d.next_slot;
-                        d.state = recover_state::wait_byte;
-                        d.space_before = false;
-                        d.due = d.start_time + 9.8 * d.period + d.half_window;
-                        d.next_slot = 0;
-                        break;
-                    }
-                    d.next_slot = d.next_slot < 12 || behind ? d.next_slot + 1 : 0;
-                }
-            }
+            if (check_slot(d, n, behind)) break;
             // Between bytes the carrier is checked once per window; the first window after a
             // byte still holds its end.
             if (++d.idle_count >= 2 * static_cast<std::uint64_t>(d.corr.window)) {
@@ -784,7 +788,7 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                 d.anchored = true;
             }
             if (d.anchored && n >= d.anchor + (resync_bits + 0.5) * d.period + d.half_window) {
-                choose_frame(d);
+                choose_frame(d, resync_bits);
             } else if (!d.anchored && n > d.returned + resync_reach * d.period) {
                 d.state = recover_state::search;
                 d.idle_count = 0;
@@ -1063,6 +1067,22 @@ void recover_samples(recover_decoder& d, std::span<const double> samples,
 
 void recover_finish(recover_decoder& d, const recover_sink& sink) {
     const double newest = static_cast<double>(d.frame) - 1.0;
+    // The input ended while the frame was sought after a dropout: it is chosen from the bits
+    // there are, and the bytes up to the end read.
+    if (d.state == recover_state::resync && d.anchored) {
+        const double bits = (newest - d.half_window - d.anchor) / d.period - 0.5;
+        choose_frame(d, std::min(resync_bits, static_cast<int>(std::floor(bits)) + 1));
+        for (;;) {
+            if (d.state == recover_state::wait_byte && d.due <= newest) {
+                read_byte(d, sink, false);
+            } else if (d.state == recover_state::search && d.next_slot > 0 &&
+                       d.last_start + (d.next_slot + 0.5) * d.period + d.half_window <= newest) {
+                check_slot(d, newest, true);
+            } else {
+                break;
+            }
+        }
+    }
     if (d.state == recover_state::wait_byte &&
         d.start_time + 8.5 * d.period + d.half_window <= newest) {
         read_byte(d, sink, true);
