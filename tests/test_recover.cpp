@@ -90,6 +90,31 @@ TEST(Recover, DecodesZeroRunsWithoutStopBits) {
     EXPECT_EQ(recover_all(x, 44100, tone.signal).bytes, sent);
 }
 
+// A silent dropout of 30 ms (36 bits) wherever it falls within a byte, in the middle of the
+// bytes or close to their end: the signal's return mid-byte must not leave the decoder on a
+// wrong byte frame.
+class RecoverDropout : public testing::TestWithParam<int> {};
+
+TEST_P(RecoverDropout, LosesOnlyTheBytesItOverlapsPlusOne) {
+    const std::vector<std::uint8_t> sent = text_bytes();
+    tone_settings tone;
+    std::vector<double> x =
+        render_fsk(frame_bits(sent, std::vector<int>(sent.size(), 2), 100, 20), tone, time_warp{});
+    const double per_bit = 44100.0 / 1200.0;
+    const int from = 100 + 11 * (GetParam() < 11 ? 20 : 52) + GetParam() % 11, to = from + 36;
+    std::fill(x.begin() + std::lround(from * per_bit), x.begin() + std::lround(to * per_bit), 0.0);
+    std::size_t overlapped = 0;
+    for (int i = 0; i < static_cast<int>(sent.size()); ++i)
+        overlapped += 100 + 11 * i < to && 100 + 11 * i + 9 > from;
+    EXPECT_LE(edit_distance(recover_all(x, 44100, tone.signal).bytes, sent), overlapped + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(BitsIntoAByte, RecoverDropout, testing::Range(0, 22),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return (info.param < 11 ? "Mid" : "NearEnd") +
+                                    std::to_string(info.param % 11);
+                         });
+
 // What fskenc -r 8000 writes, read back as samples.
 TEST(Recover, DecodesTheEncoderAt8kHz) {
     synth_settings s;

@@ -27,6 +27,15 @@
 // silence counts for neither, so a dropout keeps the segment and decoding resumes as soon as
 // the signal returns.
 //
+// Dropouts. A signal that comes back from silence mid-byte gives no sign of where bytes
+// begin: its first space is as likely a data bit as a start bit, and with mixed idle gaps a
+// wrong frame stays self-consistent for many bytes. So the decoder waits about a hundred bits
+// after the first clean edge, then frames those bits from every space among the first twenty
+// in turn and keeps the framing that explains them in the fewest bits: data bits one each,
+// start bits nothing, each idle gap by how often the segment has shown that gap so far (a
+// wrong frame soon needs gaps the stream never had). Bytes are then read from the chosen start
+// on, the start of each next one sought at the clock's slots until decoding has caught up.
+//
 // Segment figures: level and SNR from the winning and losing tones, speed from the clock, and
 // polarity from the winning tone's phase at the bit boundaries of the first clear bits (the
 // encoder's tones stand at a positive peak there; whole cycles per bit keep that phase the
@@ -71,6 +80,12 @@ constexpr double fit_off = 0.25;
 
 // Silence this long (bits) ends a carrier segment; shorter is a dropout within one.
 constexpr double longest_dropout = 60.0;
+
+// After a silent dropout the byte frame is chosen from the bits this far past the first clean
+// start edge, and among start bits no later than resync_reach bits into the heard signal.
+constexpr int resync_bits = 110;
+constexpr int resync_reach = 20;
+constexpr int resync_before = 10;  // bits before that edge taken at most
 
 // Tone amplitudes follow the signal at this rate per confident bit.
 constexpr double amp_weight = 0.15;
@@ -268,6 +283,7 @@ void note_quality(recover_decoder& d, const judgement& j, double fit, double t,
             (d.good_since > w ? d.good_since - w : 0) * static_cast<std::uint64_t>(d.stride);
         d.level_sum = d.signal_sum = d.noise_sum = d.speed_sum = d.polarity_sum = 0.0;
         d.level_count = d.speed_count = d.polarity_count = 0.0;
+        std::fill(std::begin(d.gap_counts), std::end(d.gap_counts), 0.0);
     } else if (d.carrier && (d.quality < carrier_off || d.tone_fit < fit_off)) {
         close_segment(d, sink);
         d.held_count = 0;
@@ -302,6 +318,106 @@ void emit_byte(recover_decoder& d, const recovered_byte& b, const recover_sink& 
     if (sink.byte) sink.byte(b);
 }
 
+// The segment's idle gaps, recent ones weighing more: a stream keeps to a few gap lengths.
+void learn_gap(recover_decoder& d, int gap) {
+    double total = 0.0;
+    for (const double c : d.gap_counts)
+        total += c;
+    if (total > 200.0) {
+        for (double& c : d.gap_counts)
+            c *= 0.5;
+    }
+    d.gap_counts[std::clamp(gap, 0, 3)] += 1.0;
+}
+
+// Bits it takes to tell an idle gap of this length (or, cut off by the end of what is seen, of
+// at least this length) under the gaps the segment has shown.
+double gap_cost(const recover_decoder& d, int gap, bool at_least) {
+    double total = 0.0, here = 0.0;
+    for (int g = 0; g < 4; ++g) {
+        const double c = d.gap_counts[g] + 0.25;
+        total += c;
+        if (g == std::min(gap, 3) || (at_least && g > gap)) here += c;
+    }
+    return std::log2(total / here);
+}
+
+// The bits it takes to tell bits[0, count) as bytes framed from a start bit at first: the
+// bits before it and every data bit one each, each gap by its likelihood; start bits cost
+// nothing.
+double framing_cost(const recover_decoder& d, const bool* mark, int count, int first) {
+    // Before it, the end of a byte whose start went unheard: up to eight data bits, then the
+    // gap, which may be any of the marks it ends with. More than that passes over a byte.
+    double cost = 0.0;
+    if (first > 0) {
+        int idle = 0;
+        while (idle < first && mark[first - 1 - idle])
+            ++idle;
+        double chance = 0.0;
+        for (int g = std::max(0, first - 8); g <= idle; ++g)
+            chance += std::exp2(-gap_cost(d, g, false) - (first - g));
+        cost = chance > 0.0 ? -std::log2(chance) : first + 8.0;
+    }
+    int at = first;
+    while (at < count) {
+        if (at + 9 > count) {
+            cost += count - at - 1;
+            break;
+        }
+        cost += 8.0;
+        int run = 0;
+        while (at + 9 + run < count && mark[at + 9 + run])
+            ++run;
+        if (at + 9 + run >= count) {
+            cost += gap_cost(d, run, true);
+            break;
+        }
+        cost += gap_cost(d, run, false);
+        at += 9 + run;
+    }
+    return cost;
+}
+
+// Back from a silent dropout mid-byte, the first space is as likely a data bit as a start bit,
+// and a frame picked wrongly holds for many bytes: each space is tried as the start bit, framed
+// over the next bits, and the framing that explains them best with the gaps this segment has shown
+// is taken.
+void choose_frame(recover_decoder& d, int horizon) {
+    const double p = d.period;
+    const double hw = d.half_window;
+    // The first bit whose window lies all after the signal's return.
+    const int first = std::max(-resync_before,
+                               static_cast<int>(std::ceil((d.returned - d.anchor + hw) / p - 0.5)));
+    bool mark[resync_bits + resync_before];
+    const int count = std::max(0, horizon - first);
+    for (int k = 0; k < count; ++k)
+        mark[k] = judge(d, sums_at(d, d.anchor + (first + k + 0.5) * p + hw)).margin > 0.0;
+    int best = -1;
+    double best_cost = 0.0;
+    for (int k = 0; k < std::min(count, resync_reach); ++k) {
+        if (mark[k]) continue;
+        const double cost = framing_cost(d, mark, count, k);
+        if (best < 0 || cost < best_cost) {
+            best = k;
+            best_cost = cost;
+        }
+    }
+    d.anchored = false;
+    if (best < 0) {
+        d.state = recover_state::search;
+        d.idle_count = 0;
+        d.idle_steady = false;
+        d.next_slot = 0;
+        return;
+    }
+    d.start_time = d.anchor + (first + best) * p;
+    d.on_clock = false;
+    d.fallback_valid = false;
+    d.space_before = false;
+    d.state = recover_state::wait_byte;
+    d.due = d.start_time + 9.8 * p + hw;
+}
+
 // The byte whose start edge is d.start_time, read once all its windows are in: bits at the
 // centres of the tracked clock, the clock then corrected from the byte's own transitions and
 // the bits read again.
@@ -311,6 +427,9 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     const double nominal = d.nominal_period;
     double t0 = d.start_time;
     double p = d.period;
+    // How this byte followed the last, before the end of it sets up the next.
+    const bool after_clock = d.on_clock;
+    const double bits_before = d.bits_since;
     judgement bits[10];
     const auto decide = [&] {
         for (int k = 0; k < 10; ++k)
@@ -464,6 +583,7 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     }
     d.speed_sum += nominal / p - 1.0;
     d.speed_count += 1.0;
+    learn_gap(d, after_clock ? static_cast<int>(std::lround(bits_before)) - 9 : 3);
     // Frames of spaces only (zero bytes with no idle bit) are held until a frame shows data
     // goes on: a tone that merely turned low reads as such frames too. They follow each other
     // nine bits apart.
@@ -485,6 +605,26 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     emit_byte(d, out, sink);
 }
 
+// The clock's next slot for a start bit, once frame n is past it: true if a start is there.
+bool check_slot(recover_decoder& d, double n, bool behind) {
+    if (d.next_slot == 0) return false;
+    const double slot = d.last_start + (d.next_slot + 0.5) * d.period + d.half_window;
+    if (n < slot) return false;
+    const judgement j = judge(d, sums_at(d, slot));
+    if (j.margin < 0.0 && j.quality > 0.0) {
+        d.start_time = d.last_start + d.next_slot * d.period;
+        d.on_clock = true;
+        d.bits_since = d.next_slot;
+        d.state = recover_state::wait_byte;
+        d.space_before = false;
+        d.due = d.start_time + 9.8 * d.period + d.half_window;
+        d.next_slot = 0;
+        return true;
+    }
+    d.next_slot = d.next_slot < 12 || behind ? d.next_slot + 1 : 0;
+    return false;
+}
+
 // The per-frame work once the sums of frame n are in.
 void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
     const double n = static_cast<double>(d.frame) - 1.0;
@@ -493,6 +633,15 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
     const double e0 = (s.r0 * s.r0 + s.i0 * s.i0) * w1;
     const double e1 = (s.r1 * s.r1 + s.i1 * s.i1) * w0;
     const bool heard = s.energy > d.floor_energy;
+    if (heard && d.carrier && static_cast<double>(d.silent_frames) >= d.nominal_period) {
+        // Back after a window's length of silence or more: whatever byte was under way is
+        // lost, and the frame is sought afresh.
+        d.state = recover_state::resync;
+        d.returned = n;
+        d.anchored = false;
+        d.solid_mark = false;
+        d.crossing_valid = false;
+    }
     d.silent_frames = heard ? 0 : d.silent_frames + 1;
     if (d.carrier && static_cast<double>(d.silent_frames) > longest_dropout * d.nominal_period) {
         close_segment(d, sink);
@@ -525,7 +674,12 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
 
     switch (d.state) {
         case recover_state::search: {
-            if (heard && e0 > start_energy_ratio * e1 && d.crossing_valid &&
+            // Still reading bytes from before now (after a dropout): the next start is sought
+            // at the clock's slots, bit by bit, never at an edge heard later.
+            const bool behind =
+                d.next_slot > 0 &&
+                n > d.last_start + (d.next_slot + 0.5) * d.period + d.half_window + d.length;
+            if (!behind && heard && e0 > start_energy_ratio * e1 && d.crossing_valid &&
                 n - d.crossing <= 0.5 * d.corr.window && d.crossing >= d.earliest_crossing) {
                 d.crossing_valid = false;
                 double t0 = d.crossing - d.half_window;
@@ -573,23 +727,7 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
             }
             // A start bit missed at its edge (noise can hide the edge, never a whole bit) is
             // still found where the clock says the next bytes may begin.
-            if (d.next_slot > 0) {
-                const double slot = d.last_start + (d.next_slot + 0.5) * d.period + d.half_window;
-                if (n >= slot) {
-                    const judgement j = judge(d, sums_at(d, slot));
-                    if (j.margin < 0.0 && j.quality > 0.0) {
-                        d.start_time = d.last_start + d.next_slot * d.period;
-                        d.on_clock = true;
-                        d.bits_since = d.next_slot;
-                        d.state = recover_state::wait_byte;
-                        d.space_before = false;
-                        d.due = d.start_time + 9.8 * d.period + d.half_window;
-                        d.next_slot = 0;
-                        break;
-                    }
-                    d.next_slot = d.next_slot < 12 ? d.next_slot + 1 : 0;
-                }
-            }
+            if (check_slot(d, n, behind)) break;
             // Between bytes the carrier is checked once per window; the first window after a
             // byte still holds its end.
             if (++d.idle_count >= 2 * static_cast<std::uint64_t>(d.corr.window)) {
@@ -642,6 +780,21 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
             break;
         case recover_state::wait_byte:
             if (n >= d.due) read_byte(d, sink, false);
+            break;
+        case recover_state::resync:
+            // The first start edge whose window is all after the return sets the bit grid.
+            if (!d.anchored && d.crossing_valid && d.crossing >= d.returned + d.length - 1.0) {
+                d.anchor = d.crossing - d.half_window;
+                d.anchored = true;
+            }
+            if (d.anchored && n >= d.anchor + (resync_bits + 0.5) * d.period + d.half_window) {
+                choose_frame(d, resync_bits);
+            } else if (!d.anchored && n > d.returned + resync_reach * d.period) {
+                d.state = recover_state::search;
+                d.idle_count = 0;
+                d.idle_steady = false;
+                d.next_slot = 0;
+            }
             break;
     }
 }
@@ -824,8 +977,10 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
     const double quiet = 1e-3 * full_scale;
     d.floor_energy = quiet * quiet * d.length / 2.0;
 
-    // A byte is read once its stop bit is in, at the slowest clock, plus the window.
-    const auto held = static_cast<std::size_t>(std::ceil(11.0 * fastest * d.nominal_period)) +
+    // A byte is read once its stop bit is in, at the slowest clock, plus the window; after a
+    // dropout the frame is chosen from bits reaching further back, and read from there on.
+    const auto held = static_cast<std::size_t>(std::ceil((resync_bits + resync_before + 2) *
+                                                         fastest * d.nominal_period)) +
                       static_cast<std::size_t>(window) + 8 + piece_frames;
     d.history.assign(std::bit_ceil(held), window_sums{});  // a frame's slot by a mask
     return d;
@@ -912,6 +1067,22 @@ void recover_samples(recover_decoder& d, std::span<const double> samples,
 
 void recover_finish(recover_decoder& d, const recover_sink& sink) {
     const double newest = static_cast<double>(d.frame) - 1.0;
+    // The input ended while the frame was sought after a dropout: it is chosen from the bits
+    // there are, and the bytes up to the end read.
+    if (d.state == recover_state::resync && d.anchored) {
+        const double bits = (newest - d.half_window - d.anchor) / d.period - 0.5;
+        choose_frame(d, std::min(resync_bits, static_cast<int>(std::floor(bits)) + 1));
+        for (;;) {
+            if (d.state == recover_state::wait_byte && d.due <= newest) {
+                read_byte(d, sink, false);
+            } else if (d.state == recover_state::search && d.next_slot > 0 &&
+                       d.last_start + (d.next_slot + 0.5) * d.period + d.half_window <= newest) {
+                check_slot(d, newest, true);
+            } else {
+                break;
+            }
+        }
+    }
     if (d.state == recover_state::wait_byte &&
         d.start_time + 8.5 * d.period + d.half_window <= newest) {
         read_byte(d, sink, true);

@@ -73,7 +73,8 @@ tone_correlator make_tone_correlator(std::int32_t window, std::int32_t sample_ra
 void correlate_sample(tone_correlator& c, double y);
 
 // Where the demodulator stands between samples.
-enum class recover_state { search, check_start, wait_byte };
+// resync: the signal is back after a silent dropout, the byte frame is sought again.
+enum class recover_state { search, check_start, wait_byte, resync };
 
 struct recover_decoder {
     // Fixed by the settings.
@@ -129,6 +130,14 @@ struct recover_decoder {
     double bits_since = 0.0;     // bits from the previous start to it
     int next_slot = 0;           // bit after the last start where a start bit may stand; 0 none
     double last_start = -1e300;  // start edge of the previous byte that had its idle bit
+
+    // After a silent dropout: where the signal came back, and the first clean start edge since
+    // (the bit grid the byte frame is sought on).
+    double returned = 0.0;
+    double anchor = 0.0;
+    bool anchored = false;
+    // Idle bits between bytes seen in this segment: 0, 1, 2, and 3 or more.
+    double gap_counts[4] = {0.0, 0.0, 0.0, 0.0};
 
     // Carrier detection.
     double quality = 0.0;
