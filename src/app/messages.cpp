@@ -1,13 +1,22 @@
 #include "app/messages.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 std::FILE* message_stream(int argc, const char* const* argv) {
-    return argc > 1 && std::strcmp(argv[argc - 1], "-") == 0 ? stderr : stdout;
+    if (argc <= 1) return stdout;
+    if (std::strcmp(argv[argc - 1], "-") == 0) return stderr;
+    // Another name of standard output's file (/dev/stdout, or the file it is redirected to)
+    // is standard output too.
+    struct stat out {};
+    struct stat named {};
+    const bool same = fstat(STDOUT_FILENO, &out) == 0 && stat(argv[argc - 1], &named) == 0 &&
+                      out.st_dev == named.st_dev && out.st_ino == named.st_ino;
+    return same ? stderr : stdout;
 }
 
 std::string one_line(std::string_view text) {

@@ -8,8 +8,9 @@
 
 // What the programs write besides their output bytes, and where.
 
-// Standard error when the last argument is exactly "-": the bytes then go to standard output,
-// and a message or the usage text among them would corrupt them. Standard output otherwise.
+// Standard error when the last argument is exactly "-", or names the file standard output
+// writes to: the bytes then go to standard output, and a message or the usage text among
+// them would corrupt them. Standard output otherwise.
 std::FILE* message_stream(int argc, const char* const* argv);
 
 // `text` with each byte below 0x20 and 0x7F written as \xHH (two uppercase hex digits) and

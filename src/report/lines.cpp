@@ -66,7 +66,11 @@ std::string segment_line(const report_settings& settings, const report_segment& 
                        plural(s.bytes, "byte", "bytes");
     if (!std::isnan(s.level)) line += ", " + format_dbfs(s.level);
     if (!std::isnan(s.snr_db)) line += print(", SNR %.1f dB", s.snr_db);
-    if (!std::isnan(s.speed)) line += print(", speed %+.1f %%", 100.0 * s.speed);
+    if (!std::isnan(s.speed)) {
+        // A deviation that rounds to nothing is +0.0, not -0.0.
+        const double percent = std::round(1000.0 * s.speed) / 10.0;
+        line += print(", speed %+.1f %%", percent == 0.0 ? 0.0 : percent);
+    }
     if (s.polarity != 0) line += s.polarity > 0 ? ", polarity normal" : ", polarity inverted";
     if (settings.recovery)
         line += ", " + plural(s.framing_errors, "framing error", "framing errors");
