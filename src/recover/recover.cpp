@@ -72,6 +72,9 @@ constexpr double fit_off = 0.25;
 // Silence this long (bits) ends a carrier segment; shorter is a dropout within one.
 constexpr double longest_dropout = 60.0;
 
+// A carrier is established by this many clean idle bits in a row (or by the pending bytes).
+constexpr int established_idle = 20;
+
 // Tone amplitudes follow the signal at this rate per confident bit.
 constexpr double amp_weight = 0.15;
 
@@ -240,6 +243,11 @@ void close_segment(recover_decoder& d, const recover_sink& sink) {
     }
     if (sink.segment) sink.segment(s);
     d.carrier = false;
+    if (d.established) {
+        d.trusted_until = static_cast<double>(d.last_good) + established_idle * d.nominal_period;
+    }
+    d.established = false;
+    d.pending_count = 0;
 }
 
 // Feeds one bit's quality to the carrier detector at window end time t.
@@ -261,6 +269,7 @@ void note_quality(recover_decoder& d, const judgement& j, double fit, double t,
     }
     if (!d.carrier && d.quality > carrier_on && d.tone_fit > fit_on) {
         d.carrier = true;
+        d.established = t <= d.trusted_until;
         d.seen_stop = false;
         d.segment = carrier_segment{};
         const auto w = static_cast<std::uint64_t>(d.corr.window);
@@ -460,6 +469,26 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     }
     if (!d.carrier || steady_space || clear < 0.45 || decided < 0.3) {
         d.held_count = 0;
+        d.pending_count = 0;
+        return;
+    }
+    d.idle_run = 0;
+    if (!d.established) {
+        // Until then only clean bytes with their stop bits, each on the clock of the one
+        // before, count; anything else starts the count again.
+        const bool framed = stop_known && bits[9].margin > 0.0 && clear >= 0.6 &&
+                            out.confidence >= 0.3 && (d.pending_count == 0 || d.on_clock);
+        d.held_count = 0;
+        if (!framed) {
+            d.pending_count = 0;
+            return;
+        }
+        d.pending[d.pending_count++] = out;
+        if (d.pending_count < d.pending.size()) return;
+        d.established = true;
+        for (const recovered_byte& b : d.pending)
+            emit_byte(d, b, sink);
+        d.pending_count = 0;
         return;
     }
     d.speed_sum += nominal / p - 1.0;
@@ -616,7 +645,9 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                     d.idle_i1 = s.i1;
                 }
                 d.idle_steady = steady;
+                d.idle_run = steady && fit > fit_on ? d.idle_run + 1 : 0;
                 note_quality(d, j, fit, n, sink);
+                if (d.carrier && d.idle_run >= established_idle) d.established = true;
             }
             break;
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -138,6 +139,14 @@ struct recover_decoder {
     std::uint64_t good_since = 0, last_good = 0;
     bool good_run = false;
     std::uint64_t silent_frames = 0;  // frames since a window last heard anything
+    // A carrier's bytes are output only once it has shown FSK structure: a run of clean idle
+    // bits on the clock's speed, or a few well-framed bytes in a row (held until then). Noise
+    // and music hold the detector for a few bits at most.
+    bool established = false;
+    int idle_run = 0;  // clean idle windows in a row
+    std::array<recovered_byte, 3> pending{};
+    std::size_t pending_count = 0;
+    double trusted_until = -1.0;  // a carrier back by then continues an established one
     carrier_segment segment;
     double level_sum = 0.0, signal_sum = 0.0, noise_sum = 0.0, speed_sum = 0.0;
     double level_count = 0.0, speed_count = 0.0;
