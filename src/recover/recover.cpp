@@ -804,18 +804,14 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
         1, static_cast<std::int32_t>(static_cast<double>(sample_rate) / (6.0 * f1)));
     d.frame_rate = static_cast<double>(sample_rate) / d.stride;
     // A triangle of 2 stride - 1 taps: its zeros fall on every multiple of the new sample
-    // rate, where what folds onto the tones comes from.
-    const std::int32_t taps = 2 * d.stride - 1;
-    for (std::int32_t k = 0; k < taps; ++k)
-        d.taps.push_back(static_cast<double>(d.stride - std::abs(k - (d.stride - 1))) /
-                         (static_cast<double>(d.stride) * d.stride));
-    d.staged.assign(static_cast<std::size_t>(d.stride - 1), 0.0);
+    // rate, where what folds onto the tones comes from. The first kept frame is centred on the
+    // first input frame, the taps before it on silence.
+    d.phase = d.stride - 1;
     const auto taps_gain = [&](double f) {
-        double g = 0.0;
-        for (std::int32_t k = 0; k < taps; ++k)
-            g += d.taps[static_cast<std::size_t>(k)] *
-                 std::cos(two_pi * f / sample_rate * (k - (d.stride - 1)));
-        return g;
+        if (d.stride == 1) return 1.0;
+        const double x = std::numbers::pi * f / sample_rate;
+        const double g = std::sin(x * d.stride) / (d.stride * std::sin(x));
+        return g * g;
     };
 
     const double rate = d.frame_rate;
@@ -902,43 +898,35 @@ void recover_samples(recover_decoder& d, std::span<const double> samples,
         run_frames(d, samples, sink);
         return;
     }
-    const auto stride = static_cast<std::size_t>(d.stride);
-    const std::size_t taps = d.taps.size();
-    const double* tap = d.taps.data();
+    const std::int32_t stride = d.stride;
+    const double scale = 1.0 / (static_cast<double>(stride) * stride);
+    double rising = d.rising, rising_before = d.rising_before, falling = d.falling;
+    std::int32_t phase = d.phase;
     double kept[piece_frames];
-    // The frames staged from the last call come first; at most a few kept frames straddle them
-    // and the new ones, the rest read the input where it lies.
-    while (!samples.empty()) {
-        const std::size_t staged = d.staged.size();
-        const std::size_t take = std::min(samples.size(), piece_frames * stride - staged);
-        const double* x = samples.data();
-        std::size_t count = 0, at = 0;
-        for (; at < staged && at + taps <= staged + take; at += stride) {
-            double v = 0.0;
-            for (std::size_t k = 0; k < taps; ++k) {
-                const std::size_t i = at + k;
-                v += tap[k] * (i < staged ? d.staged[i] : x[i - staged]);
+    std::size_t count = 0;
+    for (const double x : samples) {
+        rising += (phase + 1) * x;
+        falling += (stride - 1 - phase) * x;
+        // The kept frame of the block before has its last nonzero tap here.
+        if (phase == stride - 2) {
+            kept[count++] = (rising_before + falling) * scale;
+            falling = 0.0;
+            if (count == piece_frames) {
+                run_frames(d, std::span<const double>(kept, count), sink);
+                count = 0;
             }
-            kept[count++] = v;
         }
-        for (; at + taps <= staged + take; at += stride) {
-            const double* from = x + (at - staged);
-            double v = 0.0;
-            for (std::size_t k = 0; k < taps; ++k)
-                v += tap[k] * from[k];
-            kept[count++] = v;
+        if (++phase == stride) {
+            rising_before = rising;
+            rising = 0.0;
+            phase = 0;
         }
-        // What the next kept frame needs: the staged frames it still reads, then the new ones.
-        std::vector<double>& st = d.staged;
-        if (at < staged) {
-            st.erase(st.begin(), st.begin() + static_cast<std::ptrdiff_t>(at));
-            st.insert(st.end(), x, x + take);
-        } else {
-            st.assign(x + (at - staged), x + take);
-        }
-        samples = samples.subspan(take);
-        run_frames(d, std::span<const double>(kept, count), sink);
     }
+    d.rising = rising;
+    d.rising_before = rising_before;
+    d.falling = falling;
+    d.phase = phase;
+    run_frames(d, std::span<const double>(kept, count), sink);
 }
 
 void recover_finish(recover_decoder& d, const recover_sink& sink) {

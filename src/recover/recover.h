@@ -84,8 +84,11 @@ struct recover_decoder {
     // the decoder's frames below are those kept, frame_rate a second.
     std::int32_t stride = 1;
     double frame_rate = 0.0;
-    std::vector<double> taps;    // the low-pass, 2 stride - 1 taps centred on the kept frame
-    std::vector<double> staged;  // input frames not yet decimated, the oldest first
+    // The low-pass is a triangle of 2 stride - 1 taps centred on the kept frame, summed as
+    // input arrives: a frame at `phase` in its block of stride frames weighs phase + 1 in the
+    // block's own kept frame and stride - 1 - phase in the one before.
+    double rising = 0.0, rising_before = 0.0, falling = 0.0;
+    std::int32_t phase = 0;
     double full_scale = 1.0;
     double nominal_period = 0.0;      // frames per bit
     double length = 0.0;              // the correlators' window, fraction included (frames)
