@@ -528,6 +528,12 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
         d.held_count = 0;
         d.last_start = -1e300;
     }
+    // A recording that begins on a start bit (no leader) has its first edge at its first frame.
+    if (heard && !d.crossing_valid && d.last_start < -1e299 &&
+        d.frame <= static_cast<std::uint64_t>(d.corr.window / 2) && e0 > e1) {
+        d.crossing = d.half_window + d.delay;
+        d.crossing_valid = true;
+    }
     const bool mark = heard && e1 > e0;
     if (mark && e1 > start_energy_ratio * e0) d.solid_mark = true;
     if (d.was_mark && !mark && heard) {
@@ -930,6 +936,10 @@ void recover_samples(recover_decoder& d, std::span<const double> samples,
 }
 
 void recover_finish(recover_decoder& d, const recover_sink& sink) {
+    // The band filter holds the input's last frames back by its delay: silence brings them out.
+    const double zeros[8] = {};
+    const auto flush = std::min<std::size_t>(8, static_cast<std::size_t>(std::ceil(d.delay)) + 2);
+    run_frames(d, std::span<const double>(zeros, flush), sink);
     const double newest = static_cast<double>(d.frame) - 1.0;
     if (d.state == recover_state::wait_byte &&
         d.start_time + 8.5 * d.period + d.half_window <= newest) {
