@@ -281,6 +281,7 @@ std::vector<row> make_rows() {
     quiet("brown noise", coloured_noise(noise_colour::brown, 3.0, rate, 0.3, r));
     quiet("noise 1000-2600 Hz", band_noise(1000.0, 2600.0, 3.0, rate, 0.3, r));
     quiet("noise 1100-1300 Hz", band_noise(1100.0, 1300.0, 3.0, rate, 0.3, r));
+    quiet("noise 2200-2600 Hz", band_noise(2200.0, 2600.0, 3.0, rate, 0.3, r));
     quiet("plucked strings", plucked({220.0, 330.0}, 3.0, rate, r));
     quiet("tremolo 697+1209 Hz", tremolo_pair(697.0, 1209.0, 2.0, 3.0, rate));
     {

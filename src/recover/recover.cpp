@@ -1,9 +1,10 @@
 // The recovery demodulator, in four stages per input piece.
 //
 // Front end. Far above the upper tone (six times it or more) the input is low-passed by a
-// triangle of 2 stride - 1 taps and only every stride-th frame kept (44.1 kHz, tones at
-// 1200/2400 Hz: every third): the triangle's zeros sit on the multiples of the new rate, where
-// what would fold onto the tones comes from. A band filter (critically damped high-pass at a
+// triangle of 2 stride - 1 taps (summed as the input arrives, so nothing is staged) and only
+// every stride-th frame kept (44.1 kHz, tones at 1200/2400 Hz: every third): the triangle's
+// zeros sit on the multiples of the new rate, where what would fold onto the tones comes
+// from. A band filter (critically damped high-pass at a
 // quarter of the lower tone, low-pass at 1.6 times the upper) keeps hum, DC and most hiss out.
 // Everything after this counts in kept frames; frames reported outside are input frames, the
 // band filter's group delay taken off.
@@ -25,7 +26,10 @@
 // bits. The carrier detector averages each bit's quality (the share of band energy that tells
 // the bit) and how well the tones sit where the clock's speed puts them, with hysteresis;
 // silence counts for neither, so a dropout keeps the segment and decoding resumes as soon as
-// the signal returns.
+// the signal returns. A segment's bytes are output only once it is established: twenty clean
+// idle bits in a row at the clock's frequency, or three clean bytes with stop bits in a row
+// on one clock (held until then), or the carrier back within twenty bits of an established
+// one. Hiss, noise in the band and music hold the detector for moments only.
 //
 // Segment figures: level and SNR from the winning and losing tones, speed from the clock, and
 // polarity from the winning tone's phase at the bit boundaries of the first clear bits (the
