@@ -276,6 +276,21 @@ std::vector<row> make_rows() {
     quiet("sweep down", sweep(8000.0, 100.0, 3.0, rate));
     quiet("speech-like", speech_like(3.0, rate, r));
     quiet("music-like", music_like(3.0, rate, r));
+    quiet("white noise", coloured_noise(noise_colour::white, 3.0, rate, 0.3, r));
+    quiet("pink noise", coloured_noise(noise_colour::pink, 3.0, rate, 0.3, r));
+    quiet("brown noise", coloured_noise(noise_colour::brown, 3.0, rate, 0.3, r));
+    quiet("noise 1000-2600 Hz", band_noise(1000.0, 2600.0, 3.0, rate, 0.3, r));
+    quiet("noise 1100-1300 Hz", band_noise(1100.0, 1300.0, 3.0, rate, 0.3, r));
+    quiet("noise 2200-2600 Hz", band_noise(2200.0, 2600.0, 3.0, rate, 0.3, r));
+    quiet("plucked strings", plucked({220.0, 330.0}, 3.0, rate, r));
+    quiet("tremolo 697+1209 Hz", tremolo_pair(697.0, 1209.0, 2.0, 3.0, rate));
+    {
+        random_source slow{78};
+        std::vector<double> x = coloured_noise(noise_colour::white, 3.0, 8000.0, 0.3, slow);
+        quantise_16(x);
+        rows.push_back(
+            {"no FSK", "white noise 8 kHz", recording{std::move(x), 8000, fsk_signal{}, {}}, -1.0});
+    }
     return rows;
 }
 

@@ -266,6 +266,92 @@ std::vector<double> music_like(double seconds, double rate, random_source& r) {
     return out;
 }
 
+namespace {
+
+void scale_to(std::vector<double>& x, double deviation) {
+    double power = 0.0;
+    for (double v : x)
+        power += v * v;
+    const double scale = power > 0.0 ? deviation / std::sqrt(power / x.size()) : 0.0;
+    for (double& v : x)
+        v *= scale;
+}
+
+}  // namespace
+
+std::vector<double> coloured_noise(noise_colour colour, double seconds, double rate,
+                                   double deviation, random_source& r) {
+    std::vector<double> x(static_cast<std::size_t>(seconds * rate));
+    double b[7] = {};
+    for (double& v : x) {
+        const double w = gaussian(r);
+        if (colour == noise_colour::white) {
+            v = w;
+        } else if (colour == noise_colour::pink) {
+            // A sum of first-order low-passes spread over the octaves approximates 1/f.
+            b[0] = 0.99886 * b[0] + w * 0.0555179;
+            b[1] = 0.99332 * b[1] + w * 0.0750759;
+            b[2] = 0.96900 * b[2] + w * 0.1538520;
+            b[3] = 0.86650 * b[3] + w * 0.3104856;
+            b[4] = 0.55000 * b[4] + w * 0.5329522;
+            b[5] = -0.7616 * b[5] - w * 0.0168980;
+            v = b[0] + b[1] + b[2] + b[3] + b[4] + b[5] + b[6] + w * 0.5362;
+            b[6] = w * 0.115926;
+        } else {
+            // Integrated, slightly leaky so it does not wander off.
+            b[0] = 0.998 * b[0] + w;
+            v = b[0];
+        }
+    }
+    apply_high_pass(x, 20.0, rate);
+    scale_to(x, deviation);
+    return x;
+}
+
+std::vector<double> band_noise(double low_hz, double high_hz, double seconds, double rate,
+                               double deviation, random_source& r) {
+    std::vector<double> x = coloured_noise(noise_colour::white, seconds, rate, 1.0, r);
+    for (int k = 0; k < 2; ++k) {
+        apply_high_pass(x, low_hz, rate);
+        apply_low_pass(x, high_hz, rate);
+    }
+    scale_to(x, deviation);
+    return x;
+}
+
+std::vector<double> plucked(const std::vector<double>& hz, double seconds, double rate,
+                            random_source& r) {
+    std::vector<double> x(static_cast<std::size_t>(seconds * rate), 0.0);
+    // A note each half second, the pitches in turn, each ringing until the next of its own.
+    const auto every = static_cast<std::size_t>(0.5 * rate);
+    for (std::size_t start = 0, i = 0; start < x.size(); start += every, ++i) {
+        const double f = hz[i % hz.size()];
+        std::vector<double> line(static_cast<std::size_t>(rate / f));
+        for (double& v : line)
+            v = 2.0 * uniform(r) - 1.0;
+        const std::size_t end = std::min(x.size(), start + every * hz.size());
+        for (std::size_t n = start, k = 0; n < end; ++n) {
+            const std::size_t next = k + 1 == line.size() ? 0 : k + 1;
+            const double v = line[k];
+            line[k] = 0.996 * 0.5 * (line[k] + line[next]);
+            x[n] += 0.3 * v;
+            k = next;
+        }
+    }
+    return x;
+}
+
+std::vector<double> tremolo_pair(double hz_a, double hz_b, double tremolo_hz, double seconds,
+                                 double rate) {
+    std::vector<double> x(static_cast<std::size_t>(seconds * rate));
+    for (std::size_t n = 0; n < x.size(); ++n) {
+        const double t = static_cast<double>(n) / rate;
+        const double depth = 0.5 * (1.0 + std::sin(two_pi * tremolo_hz * t));
+        x[n] = 0.25 * depth * (std::sin(two_pi * hz_a * t) + std::sin(two_pi * hz_b * t));
+    }
+    return x;
+}
+
 std::size_t edit_distance(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
     std::vector<std::size_t> row(b.size() + 1);
     for (std::size_t j = 0; j <= b.size(); ++j)

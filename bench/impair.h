@@ -72,6 +72,20 @@ std::vector<double> sweep(double from_hz, double to_hz, double seconds, double r
 std::vector<double> steady_tone(double hz, double seconds, double rate, double amplitude);
 std::vector<double> speech_like(double seconds, double rate, random_source& r);
 std::vector<double> music_like(double seconds, double rate, random_source& r);
+// Noise of the given colour (white, pink: -3 dB per octave, brown: -6 dB per octave), or
+// white noise band-limited to low_hz..high_hz by two second-order sections at either edge;
+// each scaled to `deviation` rms.
+enum class noise_colour { white, pink, brown };
+std::vector<double> coloured_noise(noise_colour colour, double seconds, double rate,
+                                   double deviation, random_source& r);
+std::vector<double> band_noise(double low_hz, double high_hz, double seconds, double rate,
+                               double deviation, random_source& r);
+// Plucked strings (decaying harmonics-rich notes, Karplus-Strong) at the given pitches.
+std::vector<double> plucked(const std::vector<double>& hz, double seconds, double rate,
+                            random_source& r);
+// Two steady tones (a DTMF-like pair) under full tremolo at `tremolo_hz`.
+std::vector<double> tremolo_pair(double hz_a, double hz_b, double tremolo_hz, double seconds,
+                                 double rate);
 
 // Edit distance between two byte strings.
 std::size_t edit_distance(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b);

@@ -152,11 +152,15 @@ TEST_P(RecoverNoFsk, OutputsNothing) {
     if (kind == "Sweep") x = sweep(8000.0, 100.0, 2.0, rate);
     if (kind == "Speech") x = speech_like(2.0, rate, r);
     if (kind == "Music") x = music_like(2.0, rate, r);
+    if (kind == "PinkNoise") x = coloured_noise(noise_colour::pink, 2.0, rate, 0.3, r);
+    if (kind == "NarrowNoise") x = band_noise(1100.0, 1300.0, 2.0, rate, 0.3, r);
+    if (kind == "NoiseAtUpperTone") x = band_noise(2200.0, 2600.0, 2.0, rate, 0.3, r);
     EXPECT_TRUE(recover_all(x, 44100, fsk_signal{}).bytes.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Sounds, RecoverNoFsk,
-                         testing::Values("Silence", "Hiss", "Tone1k", "Sweep", "Speech", "Music"),
+                         testing::Values("Silence", "Hiss", "Tone1k", "Sweep", "Speech", "Music",
+                                         "PinkNoise", "NarrowNoise", "NoiseAtUpperTone"),
                          [](const testing::TestParamInfo<std::string>& info) {
                              return info.param;
                          });

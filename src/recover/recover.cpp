@@ -1,9 +1,10 @@
 // The recovery demodulator, in four stages per input piece.
 //
 // Front end. Far above the upper tone (six times it or more) the input is low-passed by a
-// triangle of 2 stride - 1 taps and only every stride-th frame kept (44.1 kHz, tones at
-// 1200/2400 Hz: every third): the triangle's zeros sit on the multiples of the new rate, where
-// what would fold onto the tones comes from. A band filter (critically damped high-pass at a
+// triangle of 2 stride - 1 taps (summed as the input arrives, so nothing is staged) and only
+// every stride-th frame kept (44.1 kHz, tones at 1200/2400 Hz: every third): the triangle's
+// zeros sit on the multiples of the new rate, where what would fold onto the tones comes
+// from. A band filter (critically damped high-pass at a
 // quarter of the lower tone, low-pass at 1.6 times the upper) keeps hum, DC and most hiss out.
 // Everything after this counts in kept frames; frames reported outside are input frames, the
 // band filter's group delay taken off.
@@ -25,7 +26,10 @@
 // bits. The carrier detector averages each bit's quality (the share of band energy that tells
 // the bit) and how well the tones sit where the clock's speed puts them, with hysteresis;
 // silence counts for neither, so a dropout keeps the segment and decoding resumes as soon as
-// the signal returns.
+// the signal returns. A segment's bytes are output only once it is established: twenty clean
+// idle bits in a row at the clock's frequency, or three clean bytes with stop bits in a row
+// on one clock (held until then), or the carrier back within twenty bits of an established
+// one. Hiss, noise in the band and music hold the detector for moments only.
 //
 // Dropouts. A signal that comes back from silence mid-byte gives no sign of where bytes
 // begin: its first space is as likely a data bit as a start bit, and with mixed idle gaps a
@@ -86,6 +90,9 @@ constexpr double longest_dropout = 60.0;
 constexpr int resync_bits = 110;
 constexpr int resync_reach = 20;
 constexpr int resync_before = 10;  // bits before that edge taken at most
+
+// A carrier is established by this many clean idle bits in a row (or by the pending bytes).
+constexpr int established_idle = 20;
 
 // Tone amplitudes follow the signal at this rate per confident bit.
 constexpr double amp_weight = 0.15;
@@ -255,6 +262,11 @@ void close_segment(recover_decoder& d, const recover_sink& sink) {
     }
     if (sink.segment) sink.segment(s);
     d.carrier = false;
+    if (d.established) {
+        d.trusted_until = static_cast<double>(d.last_good) + established_idle * d.nominal_period;
+    }
+    d.established = false;
+    d.pending_count = 0;
 }
 
 // Feeds one bit's quality to the carrier detector at window end time t.
@@ -276,6 +288,7 @@ void note_quality(recover_decoder& d, const judgement& j, double fit, double t,
     }
     if (!d.carrier && d.quality > carrier_on && d.tone_fit > fit_on) {
         d.carrier = true;
+        d.established = t <= d.trusted_until;
         d.seen_stop = false;
         d.segment = carrier_segment{};
         const auto w = static_cast<std::uint64_t>(d.corr.window);
@@ -422,6 +435,11 @@ void choose_frame(recover_decoder& d, int horizon) {
 // centres of the tracked clock, the clock then corrected from the byte's own transitions and
 // the bits read again.
 void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
+    // A start never set (its mark far in the past) frames nothing: back to the search.
+    if (!(d.start_time >= 0.0)) {
+        d.state = recover_state::search;
+        return;
+    }
     const double hw = d.half_window;
     const double w = d.length;
     const double nominal = d.nominal_period;
@@ -579,6 +597,26 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     }
     if (!d.carrier || steady_space || clear < 0.45 || decided < 0.3) {
         d.held_count = 0;
+        d.pending_count = 0;
+        return;
+    }
+    d.idle_run = 0;
+    if (!d.established) {
+        // Until then only clean bytes with their stop bits, each on the clock of the one
+        // before, count; anything else starts the count again.
+        const bool framed = stop_known && bits[9].margin > 0.0 && clear >= 0.6 &&
+                            out.confidence >= 0.3 && (d.pending_count == 0 || d.on_clock);
+        d.held_count = 0;
+        if (!framed) {
+            d.pending_count = 0;
+            return;
+        }
+        d.pending[d.pending_count++] = out;
+        if (d.pending_count < d.pending.size()) return;
+        d.established = true;
+        for (const recovered_byte& b : d.pending)
+            emit_byte(d, b, sink);
+        d.pending_count = 0;
         return;
     }
     d.speed_sum += nominal / p - 1.0;
@@ -647,6 +685,12 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
         close_segment(d, sink);
         d.held_count = 0;
         d.last_start = -1e300;
+    }
+    // A recording that begins on a start bit (no leader) has its first edge at its first frame.
+    if (heard && !d.crossing_valid && d.last_start < -1e299 &&
+        d.frame <= static_cast<std::uint64_t>(d.corr.window / 2) && e0 > e1) {
+        d.crossing = d.half_window + d.delay;
+        d.crossing_valid = true;
     }
     const bool mark = heard && e1 > e0;
     if (mark && e1 > start_energy_ratio * e0) d.solid_mark = true;
@@ -754,7 +798,9 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
                     d.idle_i1 = s.i1;
                 }
                 d.idle_steady = steady;
+                d.idle_run = steady && fit > fit_on ? d.idle_run + 1 : 0;
                 note_quality(d, j, fit, n, sink);
+                if (d.carrier && d.idle_run >= established_idle) d.established = true;
             }
             break;
         }
@@ -926,18 +972,14 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
         1, static_cast<std::int32_t>(static_cast<double>(sample_rate) / (6.0 * f1)));
     d.frame_rate = static_cast<double>(sample_rate) / d.stride;
     // A triangle of 2 stride - 1 taps: its zeros fall on every multiple of the new sample
-    // rate, where what folds onto the tones comes from.
-    const std::int32_t taps = 2 * d.stride - 1;
-    for (std::int32_t k = 0; k < taps; ++k)
-        d.taps.push_back(static_cast<double>(d.stride - std::abs(k - (d.stride - 1))) /
-                         (static_cast<double>(d.stride) * d.stride));
-    d.staged.assign(static_cast<std::size_t>(d.stride - 1), 0.0);
+    // rate, where what folds onto the tones comes from. The first kept frame is centred on the
+    // first input frame, the taps before it on silence.
+    d.phase = d.stride - 1;
     const auto taps_gain = [&](double f) {
-        double g = 0.0;
-        for (std::int32_t k = 0; k < taps; ++k)
-            g += d.taps[static_cast<std::size_t>(k)] *
-                 std::cos(two_pi * f / sample_rate * (k - (d.stride - 1)));
-        return g;
+        if (d.stride == 1) return 1.0;
+        const double x = std::numbers::pi * f / sample_rate;
+        const double g = std::sin(x * d.stride) / (d.stride * std::sin(x));
+        return g * g;
     };
 
     const double rate = d.frame_rate;
@@ -1026,46 +1068,42 @@ void recover_samples(recover_decoder& d, std::span<const double> samples,
         run_frames(d, samples, sink);
         return;
     }
-    const auto stride = static_cast<std::size_t>(d.stride);
-    const std::size_t taps = d.taps.size();
-    const double* tap = d.taps.data();
+    const std::int32_t stride = d.stride;
+    const double scale = 1.0 / (static_cast<double>(stride) * stride);
+    double rising = d.rising, rising_before = d.rising_before, falling = d.falling;
+    std::int32_t phase = d.phase;
     double kept[piece_frames];
-    // The frames staged from the last call come first; at most a few kept frames straddle them
-    // and the new ones, the rest read the input where it lies.
-    while (!samples.empty()) {
-        const std::size_t staged = d.staged.size();
-        const std::size_t take = std::min(samples.size(), piece_frames * stride - staged);
-        const double* x = samples.data();
-        std::size_t count = 0, at = 0;
-        for (; at < staged && at + taps <= staged + take; at += stride) {
-            double v = 0.0;
-            for (std::size_t k = 0; k < taps; ++k) {
-                const std::size_t i = at + k;
-                v += tap[k] * (i < staged ? d.staged[i] : x[i - staged]);
+    std::size_t count = 0;
+    for (const double x : samples) {
+        rising += (phase + 1) * x;
+        falling += (stride - 1 - phase) * x;
+        // The kept frame of the block before has its last nonzero tap here.
+        if (phase == stride - 2) {
+            kept[count++] = (rising_before + falling) * scale;
+            falling = 0.0;
+            if (count == piece_frames) {
+                run_frames(d, std::span<const double>(kept, count), sink);
+                count = 0;
             }
-            kept[count++] = v;
         }
-        for (; at + taps <= staged + take; at += stride) {
-            const double* from = x + (at - staged);
-            double v = 0.0;
-            for (std::size_t k = 0; k < taps; ++k)
-                v += tap[k] * from[k];
-            kept[count++] = v;
+        if (++phase == stride) {
+            rising_before = rising;
+            rising = 0.0;
+            phase = 0;
         }
-        // What the next kept frame needs: the staged frames it still reads, then the new ones.
-        std::vector<double>& st = d.staged;
-        if (at < staged) {
-            st.erase(st.begin(), st.begin() + static_cast<std::ptrdiff_t>(at));
-            st.insert(st.end(), x, x + take);
-        } else {
-            st.assign(x + (at - staged), x + take);
-        }
-        samples = samples.subspan(take);
-        run_frames(d, std::span<const double>(kept, count), sink);
     }
+    d.rising = rising;
+    d.rising_before = rising_before;
+    d.falling = falling;
+    d.phase = phase;
+    run_frames(d, std::span<const double>(kept, count), sink);
 }
 
 void recover_finish(recover_decoder& d, const recover_sink& sink) {
+    // The band filter holds the input's last frames back by its delay: silence brings them out.
+    const double zeros[8] = {};
+    const auto flush = std::min<std::size_t>(8, static_cast<std::size_t>(std::ceil(d.delay)) + 2);
+    run_frames(d, std::span<const double>(zeros, flush), sink);
     const double newest = static_cast<double>(d.frame) - 1.0;
     // The input ended while the frame was sought after a dropout: it is chosen from the bits
     // there are, and the bytes up to the end read.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -84,8 +85,11 @@ struct recover_decoder {
     // the decoder's frames below are those kept, frame_rate a second.
     std::int32_t stride = 1;
     double frame_rate = 0.0;
-    std::vector<double> taps;    // the low-pass, 2 stride - 1 taps centred on the kept frame
-    std::vector<double> staged;  // input frames not yet decimated, the oldest first
+    // The low-pass is a triangle of 2 stride - 1 taps centred on the kept frame, summed as
+    // input arrives: a frame at `phase` in its block of stride frames weighs phase + 1 in the
+    // block's own kept frame and stride - 1 - phase in the one before.
+    double rising = 0.0, rising_before = 0.0, falling = 0.0;
+    std::int32_t phase = 0;
     double full_scale = 1.0;
     double nominal_period = 0.0;      // frames per bit
     double length = 0.0;              // the correlators' window, fraction included (frames)
@@ -147,6 +151,14 @@ struct recover_decoder {
     std::uint64_t good_since = 0, last_good = 0;
     bool good_run = false;
     std::uint64_t silent_frames = 0;  // frames since a window last heard anything
+    // A carrier's bytes are output only once it has shown FSK structure: a run of clean idle
+    // bits on the clock's speed, or a few well-framed bytes in a row (held until then). Noise
+    // and music hold the detector for a few bits at most.
+    bool established = false;
+    int idle_run = 0;  // clean idle windows in a row
+    std::array<recovered_byte, 3> pending{};
+    std::size_t pending_count = 0;
+    double trusted_until = -1e300;  // a carrier back by then continues an established one
     carrier_segment segment;
     double level_sum = 0.0, signal_sum = 0.0, noise_sum = 0.0, speed_sum = 0.0;
     double level_count = 0.0, speed_count = 0.0;
