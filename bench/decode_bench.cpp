@@ -147,14 +147,7 @@ std::vector<std::uint8_t> decode_file(const std::string& path, bool plain) {
     const std::unique_ptr<sample_source> source = open_audio(path);
     const demod_config config = make_demod_config(source->format(), fsk_signal{}, 0.15);
     sample_window window = make_sample_window(*source, 0, detector_history(config), false);
-    std::vector<std::uint8_t> out;
-    const byte_sink sink = [&](const framed_byte& b) { out.push_back(b.value); };
-    if (plain) {
-        decode_bytes_plain(window, config, sink);
-    } else {
-        decode_bytes(window, config, sink);
-    }
-    return out;
+    return decode_window(window, config, plain);
 }
 
 int bench(int argc, char** argv) {

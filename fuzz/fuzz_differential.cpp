@@ -30,14 +30,7 @@ std::vector<std::uint8_t> decode(const std::vector<double>& samples, std::int32_
     sample_buffer source({1, sample_rate, full_scale}, samples, read_limit);
     sample_window window =
         make_sample_window(source, 0, detector_history(config), config.phase_sign < 0);
-    std::vector<std::uint8_t> out;
-    const byte_sink sink = [&](const framed_byte& b) { out.push_back(b.value); };
-    if (plain) {
-        decode_bytes_plain(window, config, sink);
-    } else {
-        decode_bytes(window, config, sink);
-    }
-    return out;
+    return decode_window(window, config, plain);
 }
 
 }  // namespace

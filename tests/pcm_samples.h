@@ -90,19 +90,6 @@ inline sample_input open_whole(const audio_format& format, std::vector<double> v
     return input;
 }
 
-// Decodes the whole input with decode_bytes, or with decode_bytes_plain when `plain`.
-inline std::vector<std::uint8_t> decode_window(sample_window& window, const demod_config& config,
-                                               bool plain = false) {
-    std::vector<std::uint8_t> out;
-    const byte_sink sink = [&](const framed_byte& b) { out.push_back(b.value); };
-    if (plain) {
-        decode_bytes_plain(window, config, sink);
-    } else {
-        decode_bytes(window, config, sink);
-    }
-    return out;
-}
-
 // Decodes `values` read in pieces of at most `read_limit` frames (0: no limit).
 inline std::vector<std::uint8_t> decode_values(const audio_format& format,
                                                std::vector<double> values,

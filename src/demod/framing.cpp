@@ -38,3 +38,15 @@ void decode_bytes(sample_window& window, const demod_config& config, const byte_
     exact_decoder decoder = prepare_exact_decoder(window, config);
     decode_bytes(window, decoder, emit);
 }
+
+std::vector<std::uint8_t> decode_window(sample_window& window, const demod_config& config,
+                                        bool plain) {
+    std::vector<std::uint8_t> out;
+    const byte_sink sink = [&](const framed_byte& b) { out.push_back(b.value); };
+    if (plain) {
+        decode_bytes_plain(window, config, sink);
+    } else {
+        decode_bytes(window, config, sink);
+    }
+    return out;
+}

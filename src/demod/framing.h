@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "demod/detector.h"
 #include "demod/fast_detector.h"
@@ -73,6 +74,11 @@ exact_decoder prepare_exact_decoder(sample_window& window, const demod_config& c
 // Decodes with the fastest detector that yields exactly the plain detector's bytes.
 void decode_bytes(sample_window& window, exact_decoder& decoder, const byte_sink& emit,
                   const idle_sink& idle = {});
+
+// The bytes of the whole window decoded into memory, with decode_bytes, or with
+// decode_bytes_plain when `plain` (benchmarks, tests and fuzzers compare the two).
+std::vector<std::uint8_t> decode_window(sample_window& window, const demod_config& config,
+                                        bool plain = false);
 
 // prepare_exact_decoder, then decode_bytes.
 void decode_bytes(sample_window& window, const demod_config& config, const byte_sink& emit);
