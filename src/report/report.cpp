@@ -123,14 +123,13 @@ report_collector make_report_collector(const report_settings& settings) {
 namespace {
 
 // The per-frame work: a running extreme and sum of squares of the decoded channel per
-// column, and the peak of the others, on the samples as they come (integers stay integers
-// until a column's figures are stored). read(f, channel) gives a raw sample; `scale` makes
-// it a fraction of full scale.
-template <class Read>
-void collect_block(report_collector& c, std::size_t frames, Read read, double scale) {
-    using raw = decltype(read(std::size_t{0}, std::size_t{0}));
-    using sum = std::conditional_t<std::is_integral_v<raw>, std::int64_t, double>;
+// column, and the peak of the others, on the samples as they come; `scale` makes a sample a
+// fraction of full scale.
+void collect_block(report_collector& c, std::span<const double> samples, double scale) {
+    const auto channels = static_cast<std::size_t>(c.settings.channels);
+    const std::size_t frames = samples.size() / channels;
     const auto selected = static_cast<std::size_t>(c.settings.channel);
+    const auto at = [&](std::size_t f, std::size_t ch) { return samples[f * channels + ch]; };
     const std::uint64_t begin = c.survey.position;  // frames of samples fed so far
     std::size_t f = 0;
     while (f < frames) {
@@ -139,24 +138,20 @@ void collect_block(report_collector& c, std::size_t frames, Read read, double sc
         const std::uint64_t column_end = (frame / c.span + 1) * c.span;
         const auto piece =
             static_cast<std::size_t>(std::min<std::uint64_t>(frames - f, column_end - frame));
-        raw low = read(f, selected);
-        raw high = low;
-        sum squares = 0;
+        double low = at(f, selected);
+        double high = low;
+        double squares = 0.0;
         for (std::size_t i = f; i < f + piece; ++i) {
-            const raw x = read(i, selected);
+            const double x = at(i, selected);
             low = std::min(low, x);
             high = std::max(high, x);
-            if constexpr (std::is_integral_v<raw>) {
-                squares += static_cast<std::uint32_t>(x * x);  // at most 2^30: no overflow
-            } else {
-                squares += x * x;
-            }
+            squares += x * x;
         }
         const auto lowest = static_cast<float>(low * scale);
         const auto highest = static_cast<float>(high * scale);
         col.low = col.frames == 0 ? lowest : std::min(col.low, lowest);
         col.high = col.frames == 0 ? highest : std::max(col.high, highest);
-        col.squares += static_cast<double>(squares) * scale * scale;
+        col.squares += squares * scale * scale;
         col.frames += piece;
         c.totals.peak = std::max({c.totals.peak, -low * scale, high * scale});
         f += piece;
@@ -167,9 +162,9 @@ void collect_block(report_collector& c, std::size_t frames, Read read, double sc
             s.peak = c.totals.peak;
             continue;
         }
-        raw peak = 0;
+        double peak = 0.0;
         for (std::size_t i = 0; i < frames; ++i)
-            peak = std::max(peak, read(i, ch) < 0 ? -read(i, ch) : read(i, ch));
+            peak = std::max(peak, std::abs(at(i, ch)));
         s.peak = std::max(s.peak, peak * scale);
     }
 }
@@ -177,11 +172,8 @@ void collect_block(report_collector& c, std::size_t frames, Read read, double sc
 }  // namespace
 
 void collect_samples(report_collector& c, std::span<const double> samples) {
-    const auto channels = static_cast<std::size_t>(c.settings.channels);
-    const std::size_t frames = samples.size() / channels;
-    collect_block(
-        c, frames, [&](std::size_t f, std::size_t ch) { return samples[f * channels + ch]; },
-        1.0 / c.settings.full_scale);
+    const std::size_t frames = samples.size() / static_cast<std::size_t>(c.settings.channels);
+    collect_block(c, samples, 1.0 / c.settings.full_scale);
     survey_frames(c.survey, samples.data(), frames, 1.0 / c.settings.full_scale);
     extend(c, c.survey.position);
 }
