@@ -312,20 +312,20 @@ void add_transfer_families(std::vector<row>& rows) {
     // Four blocks without a leader (two idle bits after each), each after a silence or hiss.
     for (bool hiss : {false, true}) {
         for (double gap_s : {0.1, 1.0}) {
-            add_tapes("leaderless",
-                      format("after %s of %s", duration(gap_s).c_str(),
-                             hiss ? "hiss -54 dBFS" : "silence"),
-                      3, [=](int k, random_source& r) {
-                          tape t;
-                          if (hiss) t.floor_dbfs = -54.0;
-                          t.blocks = random_blocks(4, gap_s, r);
-                          for (tape_block& b : t.blocks) {
-                              b.leader = 0;
-                              b.trailer = 2;
-                          }
-                          t.label = format("seed %d", k + 1);
-                          return t;
-                      });
+            add_tapes(
+                "leaderless",
+                format("after %s %s", duration(gap_s).c_str(), hiss ? "hiss -54 dBFS" : "silence"),
+                3, [=](int k, random_source& r) {
+                    tape t;
+                    if (hiss) t.floor_dbfs = -54.0;
+                    t.blocks = random_blocks(4, gap_s, r);
+                    for (tape_block& b : t.blocks) {
+                        b.leader = 0;
+                        b.trailer = 2;
+                    }
+                    t.label = format("seed %d", k + 1);
+                    return t;
+                });
         }
     }
 
@@ -390,10 +390,10 @@ void add_transfer_families(std::vector<row>& rows) {
     // A worn tape at a quarter, half, three quarters and all of: 7 % off speed (either way),
     // 1 % wow and 0.2 % flutter, the upper tone 12 dB down, low-passed at 3 kHz, dropouts of
     // 30 ms and 24 dB every 1.5 s, 50 Hz hum at -20 dB, +-6 dB pumping, clipped 6 dB into the
-    // signal, a -40 dBFS floor. One block of 300 bytes after 1 s of the floor.
+    // signal, a -40 dBFS floor. One block of 300 bytes after 1 s of the floor; four seeds.
     for (double t_ : {0.25, 0.5, 0.75, 1.0}) {
         add_tapes("worn tape mix",
-                  format("%.0f/4: %.3g %% speed, %.0f dB", 4 * t_, 7 * t_, 12 * t_), 2,
+                  format("%.0f/4: %.3g %% speed, %.0f dB", 4 * t_, 7 * t_, 12 * t_), 4,
                   [=](int k, random_source& r) {
                       tape t;
                       t.warp.speed = (k % 2 ? -0.07 : 0.07) * t_;
