@@ -218,6 +218,35 @@ std::string duration(double seconds) {
     return seconds < 1.0 ? format("%.0f ms", seconds * 1000) : format("%.0f s", seconds);
 }
 
+// A worn tape at a `severity` from 0 to 1 of: 7 % off speed (either way, by k), 1 % wow and
+// 0.2 % flutter, the upper tone 12 dB down, low-passed at 3 kHz, dropouts of 30 ms and 24 dB
+// every 1.5 s, 50 Hz hum at -20 dB, +-6 dB pumping, clipped 6 dB into the signal, a -40 dBFS
+// floor. One block of 300 bytes after 1 s of the floor.
+tape worn_tape(double severity, int k, random_source& r) {
+    tape t;
+    t.warp.speed = (k % 2 ? -0.07 : 0.07) * severity;
+    t.warp.wow = 0.01 * severity;
+    t.warp.wow_hz = 0.8;
+    t.warp.flutter = 0.002 * severity;
+    t.warp.flutter_hz = 12.0;
+    t.tone.gain1 = dbfs(-12.0 * severity);
+    t.floor_dbfs = -60.0 + 20.0 * severity;
+    tape_block b;
+    b.bytes = random_bytes(300, r);
+    b.leader = 300;
+    b.gap_s = 1.0;
+    t.blocks = {b};
+    t.impair = [severity](std::vector<double>& x, double rate, random_source&) {
+        apply_low_pass(x, 8000.0 - 5000.0 * severity, rate);
+        apply_dropouts(x, 1.5, 0.01 + 0.02 * severity, 6.0 + 18.0 * severity, rate);
+        apply_pumping(x, 6.0 * severity, 2.0, rate);
+        add_hum(x, 0.05 * severity, 50.0, rate);
+        apply_clip(x, 0.5 * dbfs(-6.0 * severity));
+    };
+    t.label = format("speed %+.1f %%", t.warp.speed * 100);
+    return t;
+}
+
 // The families shaped like real transfers: a hiss floor, several blocks, level steps, echoes,
 // leaderless blocks, cut starts; then noise at each bit rate and a worn tape at several
 // severities. Each row is a few recordings, the k-th from its own seed: the row's name hashed,
@@ -394,37 +423,12 @@ void add_transfer_families(std::vector<row>& rows) {
     for (double ebn0 : {12.0, 10.0, 8.0})
         add_noise(2400, ebn0, 0.0);
 
-    // A worn tape at a quarter, half, three quarters and all of: 7 % off speed (either way),
-    // 1 % wow and 0.2 % flutter, the upper tone 12 dB down, low-passed at 3 kHz, dropouts of
-    // 30 ms and 24 dB every 1.5 s, 50 Hz hum at -20 dB, +-6 dB pumping, clipped 6 dB into the
-    // signal, a -40 dBFS floor. One block of 300 bytes after 1 s of the floor; four seeds.
-    for (double t_ : {0.25, 0.5, 0.75, 1.0}) {
-        add_tapes("worn tape mix",
-                  format("%.0f/4: %.3g %% speed, %.0f dB", 4 * t_, 7 * t_, 12 * t_), 4,
-                  [=](int k, random_source& r) {
-                      tape t;
-                      t.warp.speed = (k % 2 ? -0.07 : 0.07) * t_;
-                      t.warp.wow = 0.01 * t_;
-                      t.warp.wow_hz = 0.8;
-                      t.warp.flutter = 0.002 * t_;
-                      t.warp.flutter_hz = 12.0;
-                      t.tone.gain1 = dbfs(-12.0 * t_);
-                      t.floor_dbfs = -60.0 + 20.0 * t_;
-                      tape_block b;
-                      b.bytes = random_bytes(300, r);
-                      b.leader = 300;
-                      b.gap_s = 1.0;
-                      t.blocks = {b};
-                      t.impair = [t_](vec& x, double rate, random_source&) {
-                          apply_low_pass(x, 8000.0 - 5000.0 * t_, rate);
-                          apply_dropouts(x, 1.5, 0.01 + 0.02 * t_, 6.0 + 18.0 * t_, rate);
-                          apply_pumping(x, 6.0 * t_, 2.0, rate);
-                          add_hum(x, 0.05 * t_, 50.0, rate);
-                          apply_clip(x, 0.5 * dbfs(-6.0 * t_));
-                      };
-                      t.label = format("speed %+.1f %%", t.warp.speed * 100);
-                      return t;
-                  });
+    // A worn tape at a quarter, half, three quarters and all of its faults; four seeds.
+    for (double severity : {0.25, 0.5, 0.75, 1.0}) {
+        add_tapes(
+            "worn tape mix",
+            format("%.0f/4: %.3g %% speed, %.0f dB", 4 * severity, 7 * severity, 12 * severity), 4,
+            [=](int k, random_source& r) { return worn_tape(severity, k, r); });
     }
 }
 
@@ -621,6 +625,18 @@ std::vector<row> make_rows() {
         rows.push_back({"no FSK", "white noise 8 kHz", 1,
                         [x](int) { return recording{x, 8000, {}, {}, {}, {}}; }, -1.0});
     }
+    // The worst worn tape with its FSK muted: floor, hum, dropouts, pumping and clipping alone.
+    rows.push_back({"no FSK", "worn tape 4/4, FSK muted", 2,
+                    [](int k) {
+                        random_source r{81 + static_cast<std::uint64_t>(k)};
+                        tape t = worn_tape(1.0, k, r);
+                        t.blocks.front().amplitude = 0.0;
+                        recording rec = render_tape(t, r);
+                        rec.sent.clear();
+                        rec.blocks.clear();
+                        return rec;
+                    },
+                    -1.0});
     // A minute of the hiss floor alone, at its lowest and its highest.
     for (double level : {-54.0, -40.0}) {
         rows.push_back({"no FSK", format("tape hiss %.0f dBFS, 60 s", level), 1,
