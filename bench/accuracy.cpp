@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -136,10 +137,11 @@ struct tape {
     tone_settings tone;  // its amplitude is each block's
     time_warp warp;
     std::vector<tape_block> blocks;
-    double tail_s = 0.5;                     // after the last block
-    double floor_dbfs = -1000.0;             // hiss under the whole recording; none
-    double echo_db = -1000.0, echo_s = 1.5;  // print-through; none
-    double cut_bits = 0.0;                   // bit times cut from the recording's start
+    double tail_s = 0.5;               // after the last block
+    std::optional<double> floor_dbfs;  // hiss under the whole recording
+    std::optional<double> echo_db;     // print-through, `echo_s` before and after each block
+    double echo_s = 1.5;
+    double cut_bits = 0.0;  // bit times cut from the recording's start
     std::string label;
     std::function<void(std::vector<double>&, double rate, random_source&)> impair;
 };
@@ -162,10 +164,10 @@ recording render_tape(const tape& t, random_source& r) {
                                   b.leader, b.trailer),
                        tone, t.warp);
         mix_in(x, wave, at);
-        if (t.echo_db > -1000.0) {
+        if (t.echo_db) {
             const auto shift = static_cast<std::size_t>(std::lround(t.echo_s * rate));
-            if (at >= shift) mix_in(x, wave, at - shift, dbfs(t.echo_db));
-            mix_in(x, wave, at + shift, dbfs(t.echo_db));
+            if (at >= shift) mix_in(x, wave, at - shift, dbfs(*t.echo_db));
+            mix_in(x, wave, at + shift, dbfs(*t.echo_db));
         }
         at += wave.size();
         rec.sent.insert(rec.sent.end(), b.bytes.begin(), b.bytes.end());
@@ -174,7 +176,7 @@ recording render_tape(const tape& t, random_source& r) {
     x.resize(std::max(x.size(), at + static_cast<std::size_t>(std::lround(t.tail_s * rate))), 0.0);
     const auto cut = static_cast<std::size_t>(t.cut_bits * rate / t.tone.signal.baud_rate);
     x.erase(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(std::min(cut, x.size())));
-    if (t.floor_dbfs > -1000.0) add_hiss(x, dbfs(t.floor_dbfs), rate, r);
+    if (t.floor_dbfs) add_hiss(x, dbfs(*t.floor_dbfs), rate, r);
     if (t.impair) t.impair(x, rate, r);
     quantise_16(x);
     return rec;
