@@ -35,20 +35,17 @@ run_result run_fskenc(const std::string& dir, const std::vector<std::string>& ar
     return run_program(FSKENC_EXE, dir, args, out_path, in_path);
 }
 
-// A fresh directory holding "in.bin" (three bytes) for each test.
+// A fresh directory holding "in.bin" (three bytes) for each test, its name unique (two test
+// runs at once, of two builds, must not share it), removed afterwards.
 class Fskenc : public testing::Test {
   protected:
     void SetUp() override {
-        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "." + info->name();
-        std::replace(name.begin(), name.end(), '/', '_');
-        dir = testing::TempDir() + "/fskenc_" + name;
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
+        ASSERT_FALSE(dir.empty());
         write_file(dir + "/in.bin", "abc");
     }
     bool exists(const std::string& name) const { return std::filesystem::exists(dir + "/" + name); }
-    std::string dir;
+    temp_dir tmp{"fskenc"};
+    const std::string& dir = tmp.path;
 };
 
 std::string usage(const std::string& last) {
