@@ -1,10 +1,11 @@
 // fskdec: recovers the bytes of a two-tone FSK serial signal from a recording.
 //
-// settings -> open the input and read its header -> check it against the settings -> plan
-// the decoder (the exact one: read the first window, plan the detector; or the recovery one)
-// -> open the outputs -> decode while reading -> the report -> close. Every failure is one
-// line and exit status 1, on standard output, or on standard error when the bytes go to
-// standard output. The report's lines go to standard error.
+// settings (skipped options said) -> open the input and read its header -> check it against
+// the settings -> plan the decoder (the exact one: read the first window, plan the detector;
+// or the recovery one) -> check the outputs (not the input, not each other, not a recording)
+// -> open them -> decode while reading -> the report -> close. Every failure is one line and
+// exit status 1, on standard output, or on standard error when the bytes go to standard
+// output or standard output cannot take it. The report's lines go to standard error.
 
 #include <cmath>
 #include <cstdio>
@@ -24,15 +25,11 @@
 
 namespace {
 
-// One diagnostic line on standard error.
-void say(const std::string& line) {
-    std::fprintf(stderr, "%s\n", one_line(line).c_str());
-}
-
 // What happens beside the decoding: the bytes go to the output and into the report, and the
 // report's running lines (-v) are printed as they come.
 struct run_context {
     const decoder_settings& settings;
+    const std::string& input_path;
     output_file& out;
     std::optional<report_collector> report;  // none with -q alone: nothing would be said
     std::uint64_t offset = 0;                // bytes written so far
@@ -103,7 +100,11 @@ void recover_all(sample_source& input, std::int32_t channel, recover_decoder& de
 }
 
 // What the report says at the end of a run, and the map.
-void finish(run_context& run, output_file& map) {
+void finish(run_context& run, const sample_source& input, output_file& map) {
+    if (const auto cut = input.cut_short_at(); cut && !run.settings.quiet) {
+        say("fskdec: the recording ends early at " + format_time(*cut, input.format().sample_rate) +
+            " (the rest of " + run.input_path + " cannot be decoded)");
+    }
     if (!run.report) return;
     report_collector& report = *run.report;
     const std::optional<report_segment> last = finish_report(report);
@@ -131,10 +132,18 @@ void finish(run_context& run, output_file& map) {
 int run(int argc, const char* const* argv) {
     decoder_settings settings;
     info_request asked = info_request::none;
-    const int first = parse_options(argc, argv, settings, &asked);
+    int first = 0;
+    try {
+        first = parse_options(argc, argv, settings, &asked);
+    } catch (const fskdec_error&) {
+        // An option skipped before a bad value may be why the value is bad (-b300 -w 300).
+        if (!settings.quiet) say_unknown_options("fskdec", settings.unknown_options);
+        throw;
+    }
+    if (!settings.quiet) say_unknown_options("fskdec", settings.unknown_options);
     if (asked != info_request::none) return answer_request(asked, usage_text(settings), "fskdec");
     if (first != argc - 2) {
-        print_usage(settings, message_stream(argc, argv));
+        put_text(message_stream(argc, argv), usage_text(settings));
         return 1;
     }
     const std::string input_path = argv[argc - 2];
@@ -158,7 +167,7 @@ int run(int argc, const char* const* argv) {
         config = make_demod_config(format, settings.signal, settings.threshold_ratio);
     }
     if (settings.channel > format.channels) throw fskdec_error("illegal channel");
-    run_context run{settings, out, std::nullopt};
+    run_context run{settings, input_path, out, std::nullopt};
     if (!settings.quiet || !settings.map_path.empty()) {
         run.report = make_report_collector(report_settings_for(settings, format, input_path));
     }
@@ -182,6 +191,8 @@ int run(int argc, const char* const* argv) {
             throw fskdec_error("the map and the output are the same file");
         }
     }
+    check_not_recording(output_path);
+    if (!settings.map_path.empty()) check_not_recording(settings.map_path);
     out = open_output(output_path);
     output_file map;
     if (!settings.map_path.empty()) map = open_output(settings.map_path);
@@ -198,7 +209,7 @@ int run(int argc, const char* const* argv) {
         // The rest of the recording still belongs in the report.
         if (run.report) count_frames(*window);
     }
-    finish(run, map);
+    finish(run, *input, map);
     return close_output(out);
 }
 

@@ -49,8 +49,10 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings,
         } else if (std::strcmp(arg, "-w") == 0) {
             if (++i >= argc) break;
             settings.signal.lower_tone = positive_option(argv[i], "illegal carrier frequency");
+        } else {
+            // Skipped, as options of other versions may be passed; the caller says so.
+            settings.unknown_options.emplace_back(arg);
         }
-        // Any other argument starting with '-' is skipped silently.
         ++i;
     }
     if (settings.signal.lower_tone % settings.signal.baud_rate != 0) {
@@ -77,8 +79,4 @@ std::string usage_text(const decoder_settings& settings) {
                " -v (verbose)\n"
                " -w lower-carrier-wave\n") +
            last;
-}
-
-void print_usage(const decoder_settings& settings, std::FILE* stream) {
-    std::fputs(usage_text(settings).c_str(), stream);
 }
