@@ -137,9 +137,8 @@ void evaluate_windows_of(tone_bins& bins, const sample_window& window, std::size
     }
 }
 
-}  // namespace
-
-position_verdict judge_node(const fast_detector& detector, std::size_t start) {
+// judge_node for the detector here: internal, so that it is inlined as before.
+position_verdict judge_position(const fast_detector& detector, std::size_t start) {
     const bin_level& top = detector.bins.levels[0];
     const bin_node& node = top.ring[start & top.mask];
     const bin_lanes square = node.re * node.re + node.im * node.im;
@@ -154,6 +153,12 @@ position_verdict judge_node(const fast_detector& detector, std::size_t start) {
         return {v.bit, v.low >= config.slide_level || v.high >= config.slide_level};
     }
     return {-1, square[0] >= detector.slide_square || square[1] >= detector.slide_square};
+}
+
+}  // namespace
+
+position_verdict judge_node(const fast_detector& detector, std::size_t start) {
+    return judge_position(detector, start);
 }
 
 tone_bins plan_tone_bins(const demod_config& config) {
@@ -303,7 +308,7 @@ int detect_bit_fast(fast_detector& detector, sample_window& window, std::uint64_
             // (Evaluating the next few positions ahead in one batch was measured slower: most
             // calls decide within a position or two.)
             evaluate_windows(bins, window, start, 1);
-            v = judge_node(detector, start);
+            v = judge_position(detector, start);
             cursor += n;
         } else {
             v = judge_end_window(detector, window, start, first_position, prev_start);
