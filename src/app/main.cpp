@@ -134,6 +134,11 @@ void finish(run_context& run, output_file& map) {
         });
         close_output(map);
     }
+    // As for the map: the bytes are out before the report replaces an older one.
+    if (!run.side.json_path.empty() &&
+        (std::fflush(run.out.stream) != 0 || std::ferror(run.out.stream) != 0)) {
+        throw fskdec_error("cannot write " + run.out.path);
+    }
     finish_side_outputs(run.side, report, hint, warning);
 }
 

@@ -34,6 +34,30 @@ void make_directory(const std::string& dir) {
     }
 }
 
+void open_spool(json_spool& spool) {
+    spool.file = std::tmpfile();
+    if (spool.file == nullptr) throw fskdec_error("cannot open a temporary file");
+}
+
+void add_item(json_spool& spool, const std::string& item) {
+    const std::string text = (spool.any ? ",\n    " : "\n    ") + item;
+    spool.any = true;
+    if (std::fputs(text.c_str(), spool.file) == EOF) {
+        throw fskdec_error("cannot write a temporary file");
+    }
+}
+
+void copy_items(json_spool& spool, const text_sink& out) {
+    if (std::fflush(spool.file) != 0 || std::fseek(spool.file, 0, SEEK_SET) != 0) {
+        throw fskdec_error("cannot read a temporary file");
+    }
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, spool.file)) > 0;)
+        out({buffer, n});
+    if (std::ferror(spool.file)) throw fskdec_error("cannot read a temporary file");
+    if (spool.any) out("\n  ");
+}
+
 std::string without_prefix(const std::string& line) {
     const std::string prefix = "fskdec: ";
     return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line;
@@ -41,8 +65,8 @@ std::string without_prefix(const std::string& line) {
 
 }  // namespace
 
-side_outputs::~side_outputs() {
-    if (doubtful != nullptr) std::fclose(doubtful);
+json_spool::~json_spool() {
+    if (file != nullptr) std::fclose(file);
 }
 
 bool wants_side_outputs(const side_outputs& side) {
@@ -61,8 +85,8 @@ void open_side_outputs(side_outputs& side, const std::string& map_path) {
     }
     if (!side.split_dir.empty()) make_directory(side.split_dir);
     if (!side.json_path.empty()) {
-        side.doubtful = std::tmpfile();
-        if (side.doubtful == nullptr) throw fskdec_error("cannot open a temporary file");
+        open_spool(side.segments);
+        open_spool(side.doubtful);
         side.json = open_output(side.json_path);
     }
 }
@@ -75,12 +99,7 @@ void side_byte(side_outputs& side, const report_byte& byte) {
     ++side.offset;
     if (!side.json_path.empty() && is_doubtful(byte)) {
         ++side.segment_doubtful;
-        const std::string text =
-            (side.any_doubtful ? ",\n    " : "\n    ") + json_doubtful(side.settings, byte);
-        side.any_doubtful = true;
-        if (std::fputs(text.c_str(), side.doubtful) == EOF) {
-            throw fskdec_error("cannot write a temporary file");
-        }
+        add_item(side.doubtful, json_doubtful(side.settings, byte));
     }
 }
 
@@ -92,8 +111,8 @@ void side_segment(side_outputs& side, const report_segment& segment) {
         side.part = output_file();
     }
     if (!side.json_path.empty()) {
-        side.run.segments.push_back(json_segment(side.settings, segment, side.segment_offset, bytes,
-                                                 side.segment_doubtful));
+        add_item(side.segments, json_segment(side.settings, segment, side.segment_offset, bytes,
+                                             side.segment_doubtful));
     }
     side.segment_offset = side.offset;
     side.segment_doubtful = 0;
@@ -111,17 +130,7 @@ void finish_side_outputs(side_outputs& side, const report_collector& collector,
         write_output(side.json, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
     };
     write_json(
-        collector, side.run,
-        [&](const text_sink& out) {
-            if (std::fflush(side.doubtful) != 0 || std::fseek(side.doubtful, 0, SEEK_SET) != 0) {
-                throw fskdec_error("cannot read a temporary file");
-            }
-            char buffer[4096];
-            for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, side.doubtful)) > 0;)
-                out({buffer, n});
-            if (std::ferror(side.doubtful)) throw fskdec_error("cannot read a temporary file");
-            if (side.any_doubtful) out("\n  ");
-        },
-        write);
+        collector, side.run, [&](const text_sink& out) { copy_items(side.segments, out); },
+        [&](const text_sink& out) { copy_items(side.doubtful, out); }, write);
     close_output(side.json);
 }

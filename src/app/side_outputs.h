@@ -18,8 +18,20 @@
 // bytes are the output's bytes from the end of the previous segment's to where it closes,
 // so their offsets are contiguous and the files put together are the output (bytes after
 // the last segment, if a decoder gave any, go to one more file). Each file is written like
-// the output (a temporary file renamed at its end); memory stays bounded: the doubtful bytes
-// wait for the report in a temporary file.
+// the output (a temporary file renamed at its end). Memory stays bounded: the report's lists
+// wait in temporary files.
+
+// A list's items, written to a temporary file as they come.
+struct json_spool {
+    std::FILE* file = nullptr;
+    bool any = false;
+
+    json_spool() = default;
+    json_spool(const json_spool&) = delete;
+    json_spool& operator=(const json_spool&) = delete;
+    ~json_spool();
+};
+
 struct side_outputs {
     input_identity input;
     std::string output_path;
@@ -28,8 +40,8 @@ struct side_outputs {
     std::string json_path;  // empty: no report
     output_file json;
     json_run run;
-    std::FILE* doubtful = nullptr;  // the doubtful bytes' objects so far, comma separated
-    bool any_doubtful = false;
+    json_spool segments;
+    json_spool doubtful;
 
     std::string split_dir;  // empty: no split files
     output_file part;       // the segment being written (open once it has a byte)
@@ -38,11 +50,6 @@ struct side_outputs {
     std::uint64_t offset = 0;          // bytes so far
     std::uint64_t segment_offset = 0;  // where the open segment's bytes begin
     std::uint64_t segment_doubtful = 0;
-
-    side_outputs() = default;
-    side_outputs(const side_outputs&) = delete;
-    side_outputs& operator=(const side_outputs&) = delete;
-    ~side_outputs();
 };
 
 bool wants_side_outputs(const side_outputs& side);

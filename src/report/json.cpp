@@ -106,8 +106,8 @@ std::string json_doubtful(const report_settings& s, const report_byte& b) {
            ", \"framing_error\": " + (b.framing_error ? "true" : "false") + "}";
 }
 
-void write_json(const report_collector& c, const json_run& run,
-                const std::function<void(const text_sink&)>& doubtful, const text_sink& write) {
+void write_json(const report_collector& c, const json_run& run, const json_items& segments,
+                const json_items& doubtful, const text_sink& write) {
     const report_settings& s = c.settings;
     std::string head = "{\n  \"input\": " + json_string(s.name) +
                        ",\n  \"sample_rate\": " + std::to_string(s.sample_rate) +
@@ -121,11 +121,8 @@ void write_json(const report_collector& c, const json_run& run,
     if (!s.recovery) head += ",\n  \"threshold\": " + print("%g", s.threshold);
     head += ",\n  \"bytes\": " + std::to_string(run.bytes) + ",\n  \"segments\": [";
     write(head);
-    for (std::size_t i = 0; i < run.segments.size(); ++i) {
-        write(i == 0 ? "\n    " : ",\n    ");
-        write(run.segments[i]);
-    }
-    write(run.segments.empty() ? "],\n  \"doubtful\": [" : "\n  ],\n  \"doubtful\": [");
+    segments(write);
+    write("],\n  \"doubtful\": [");
     doubtful(write);
     std::string tail =
         "],\n  \"hint\": " + (run.hint ? json_string(*run.hint) : "null") + ",\n  \"warnings\": [";

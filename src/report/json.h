@@ -41,13 +41,14 @@ std::string json_doubtful(const report_settings& settings, const report_byte& by
 
 // What the report says beyond the collector's figures.
 struct json_run {
-    std::uint64_t bytes = 0;            // the output's length
-    std::vector<std::string> segments;  // json_segment objects, in order
-    std::optional<std::string> hint;    // the lines without their "fskdec: " prefix
+    std::uint64_t bytes = 0;          // the output's length
+    std::optional<std::string> hint;  // the lines without their "fskdec: " prefix
     std::vector<std::string> warnings;
 };
 
-// Writes the report in pieces; `doubtful` writes the doubtful bytes' objects, separated by
-// commas, through the sink it is given.
-void write_json(const report_collector& collector, const json_run& run,
-                const std::function<void(const text_sink&)>& doubtful, const text_sink& write);
+// Writes a list's items (the objects, in order, each line after a comma) through the sink.
+using json_items = std::function<void(const text_sink&)>;
+
+// Writes the report in pieces; `segments` and `doubtful` write their lists' items.
+void write_json(const report_collector& collector, const json_run& run, const json_items& segments,
+                const json_items& doubtful, const text_sink& write);
