@@ -12,6 +12,7 @@ import array
 import ctypes
 import ctypes.util
 import os
+import sys
 
 __all__ = ["decode", "decode_file", "Error", "__version__"]
 
@@ -115,7 +116,7 @@ def _float32_bytes(samples):
     view = memoryview(samples)
     if view.ndim != 1:
         raise Error("samples must be one channel (a one-dimensional buffer)")
-    fmt = view.format.lstrip("@=")
+    fmt = view.format.lstrip("@=" + ("<" if sys.byteorder == "little" else ">!"))
     if fmt == "f":
         return view.cast("B") if view.c_contiguous else memoryview(view.tobytes())
     if fmt == "d":

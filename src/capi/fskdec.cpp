@@ -182,6 +182,7 @@ int fskdec_finish(fskdec_decoder* decoder) {
 std::size_t fskdec_read(fskdec_decoder* decoder, unsigned char* out, std::size_t max) {
     if (decoder == nullptr || out == nullptr) return 0;
     const std::size_t n = std::min(max, decoder->out.size() - decoder->taken);
+    if (n == 0) return 0;
     std::memcpy(out, decoder->out.data() + decoder->taken, n);
     decoder->taken += n;
     // What was read is dropped once it is most of the buffer, so that a caller reading as it
