@@ -9,9 +9,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-static unsigned char *read_all(const char *path, size_t *size) {
-    FILE *f = fopen(path, "rb");
-    unsigned char *data = NULL;
+static unsigned char* read_all(const char* path, size_t* size) {
+    FILE* f = fopen(path, "rb");
+    unsigned char* data = NULL;
     size_t n = 0, got;
     unsigned char buf[65536];
     if (f == NULL) return NULL;
@@ -25,14 +25,18 @@ static unsigned char *read_all(const char *path, size_t *size) {
     return data != NULL ? data : malloc(1);
 }
 
-static unsigned u16(const unsigned char *p) { return p[0] | (unsigned)p[1] << 8; }
-static unsigned long u32(const unsigned char *p) { return u16(p) | (unsigned long)u16(p + 2) << 16; }
+static unsigned u16(const unsigned char* p) {
+    return p[0] | (unsigned)p[1] << 8;
+}
+static unsigned long u32(const unsigned char* p) {
+    return u16(p) | (unsigned long)u16(p + 2) << 16;
+}
 
 /* The mono samples of a PCM WAV file as fractions of full scale. */
-static float *samples_of(const unsigned char *wav, size_t size, size_t *count, double *rate) {
+static float* samples_of(const unsigned char* wav, size_t size, size_t* count, double* rate) {
     size_t at = 12, i;
     unsigned bits = 16;
-    float *out;
+    float* out;
     while (at + 8 <= size) {
         unsigned long len = u32(wav + at + 4);
         if (memcmp(wav + at, "fmt ", 4) == 0) {
@@ -54,18 +58,18 @@ static float *samples_of(const unsigned char *wav, size_t size, size_t *count, d
 
 static int failures = 0;
 
-static void expect(int ok, const char *what, const char *mode, size_t piece) {
+static void expect(int ok, const char* what, const char* mode, size_t piece) {
     if (!ok) {
         fprintf(stderr, "capi_test: %s (%s, pieces of %lu)\n", what, mode, (unsigned long)piece);
         ++failures;
     }
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     size_t wav_size, count = 0, want_size[2];
     double rate = 0;
     unsigned char *wav, *want[2];
-    float *x;
+    float* x;
     const size_t pieces[] = {1, 7, 4093};
     int recover;
     if (argc != 4) {
@@ -79,17 +83,17 @@ int main(int argc, char **argv) {
     x = samples_of(wav, wav_size, &count, &rate);
     if (x == NULL || want_size[0] < 20) return 2;
     for (recover = 0; recover <= 1; ++recover) {
-        const char *mode = recover ? "-r" : "exact";
+        const char* mode = recover ? "-r" : "exact";
         fskdec_options o;
         size_t p;
-        unsigned char *bytes = NULL;
+        unsigned char* bytes = NULL;
         size_t n = 0;
         char err[256];
         fskdec_default_options(&o);
         o.recover = recover;
         for (p = 0; p < sizeof pieces / sizeof pieces[0]; ++p) {
-            fskdec_decoder *d = fskdec_open(&o, rate, err, sizeof err);
-            unsigned char *got = malloc(count / 8 + 16);
+            fskdec_decoder* d = fskdec_open(&o, rate, err, sizeof err);
+            unsigned char* got = malloc(count / 8 + 16);
             size_t i, have = 0;
             if (d == NULL) {
                 expect(0, err, mode, pieces[p]);
