@@ -93,8 +93,9 @@ const char* const enc = FSKENC_EXE;
 
 std::string dec_usage(const std::string& baud) {
     return "usage: fskdec [options] input-file output-file\noptions:\n -b baud-rate\n"
-           " -c channel\n -m map-file\n -p (for reverse phase)\n -q (quiet)\n"
-           " -r (recover damaged recordings)\n -t threshold-ratio\n -v (verbose)\n"
+           " -c channel\n -j json-report-file\n -m map-file\n -p (for reverse phase)\n"
+           " -q (quiet)\n -r (recover damaged recordings)\n -s split-directory\n"
+           " -t threshold-ratio\n -v (verbose)\n"
            " -w lower-carrier-wave\ndefault: -b " +
            baud + " -t 0.15 -w 1200\n";
 }

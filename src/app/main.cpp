@@ -16,6 +16,7 @@
 #include "app/cli.h"
 #include "app/messages.h"
 #include "app/options.h"
+#include "app/side_outputs.h"
 #include "audio/input.h"
 #include "base/error.h"
 #include "demod/framing.h"
@@ -32,6 +33,7 @@ struct run_context {
     const std::string& input_path;
     output_file& out;
     std::optional<report_collector> report;  // none with -q alone: nothing would be said
+    side_outputs& side;                      // -j, -s
     std::uint64_t offset = 0;                // bytes written so far
 
     bool verbose() const { return settings.verbose && !settings.quiet; }
@@ -41,6 +43,8 @@ struct run_context {
         b.offset = offset++;
         if (!report) return;
         const std::optional<report_segment> closed = collect_byte(*report, b);
+        if (closed) side_segment(side, *closed);
+        side_byte(side, b);
         if (!verbose()) return;
         if (closed) say(segment_line(report->settings, *closed));
         if (settings.recover && is_doubtful(b)) say(doubtful_byte_line(report->settings, b));
@@ -50,12 +54,14 @@ struct run_context {
     void tone(std::uint64_t from, std::uint64_t to) {
         if (!report) return;
         const std::optional<report_segment> closed = collect_tone(*report, from, to);
+        if (closed) side_segment(side, *closed);
         if (closed && verbose()) say(segment_line(report->settings, *closed));
     }
 
     void segment(const report_segment& s) {
         if (!report) return;
         collect_segment(*report, s);
+        side_segment(side, s);
         if (verbose()) say(segment_line(report->settings, s));
     }
 };
@@ -108,12 +114,14 @@ void finish(run_context& run, const sample_source& input, output_file& map) {
     if (!run.report) return;
     report_collector& report = *run.report;
     const std::optional<report_segment> last = finish_report(report);
+    if (last) side_segment(run.side, *last);
     if (last && run.verbose()) say(segment_line(report.settings, *last));
+    const std::optional<std::string> warning = doubtful_warning(report);
+    const std::optional<std::string> hint =
+        run.offset == 0 ? no_bytes_hint(report) : std::optional<std::string>();
     if (!run.settings.quiet) {
-        if (const auto warning = doubtful_warning(report)) say(*warning);
-        if (run.offset == 0) {
-            if (const auto hint = no_bytes_hint(report)) say(*hint);
-        }
+        if (warning) say(*warning);
+        if (hint) say(*hint);
     }
     if (run.verbose()) say(summary_line(report));
     if (map.stream != nullptr) {
@@ -127,6 +135,12 @@ void finish(run_context& run, const sample_source& input, output_file& map) {
         });
         close_output(map);
     }
+    // As for the map: the bytes are out before the report replaces an older one.
+    if (!run.side.json_path.empty() &&
+        (std::fflush(run.out.stream) != 0 || std::ferror(run.out.stream) != 0)) {
+        throw fskdec_error("cannot write " + run.out.path);
+    }
+    finish_side_outputs(run.side, report, hint, warning);
 }
 
 int run(int argc, const char* const* argv) {
@@ -167,9 +181,15 @@ int run(int argc, const char* const* argv) {
         config = make_demod_config(format, settings.signal, settings.threshold_ratio);
     }
     if (settings.channel > format.channels) throw fskdec_error("illegal channel");
-    run_context run{settings, input_path, out, std::nullopt};
-    if (!settings.quiet || !settings.map_path.empty()) {
+    side_outputs side;
+    side.input = input->identity();
+    side.output_path = output_path;
+    side.json_path = settings.json_path;
+    side.split_dir = settings.split_dir;
+    run_context run{settings, input_path, out, std::nullopt, side};
+    if (!settings.quiet || !settings.map_path.empty() || wants_side_outputs(side)) {
         run.report = make_report_collector(report_settings_for(settings, format, input_path));
+        side.settings = run.report->settings;
     }
     std::optional<sample_window> window;
     exact_decoder exact;
@@ -193,6 +213,7 @@ int run(int argc, const char* const* argv) {
     }
     check_not_recording(output_path);
     if (!settings.map_path.empty()) check_not_recording(settings.map_path);
+    open_side_outputs(side, settings.map_path);
     out = open_output(output_path);
     output_file map;
     if (!settings.map_path.empty()) map = open_output(settings.map_path);

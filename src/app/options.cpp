@@ -28,6 +28,9 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings,
             if (++i >= argc) break;
             settings.channel = positive_option(argv[i], "illegal channel");
             if (settings.channel > 2) throw fskdec_error("illegal channel");
+        } else if (std::strcmp(arg, "-j") == 0) {
+            if (++i >= argc) break;
+            settings.json_path = argv[i];
         } else if (std::strcmp(arg, "-m") == 0) {
             if (++i >= argc) break;
             settings.map_path = argv[i];
@@ -37,6 +40,9 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings,
             settings.quiet = true;
         } else if (std::strcmp(arg, "-r") == 0) {
             settings.recover = true;
+        } else if (std::strcmp(arg, "-s") == 0) {
+            if (++i >= argc) break;
+            settings.split_dir = argv[i];
         } else if (std::strcmp(arg, "-t") == 0) {
             if (++i >= argc) break;
             double value = std::strtod(argv[i], nullptr);
@@ -71,10 +77,12 @@ std::string usage_text(const decoder_settings& settings) {
                "options:\n"
                " -b baud-rate\n"
                " -c channel\n"
+               " -j json-report-file\n"
                " -m map-file\n"
                " -p (for reverse phase)\n"
                " -q (quiet)\n"
                " -r (recover damaged recordings)\n"
+               " -s split-directory\n"
                " -t threshold-ratio\n"
                " -v (verbose)\n"
                " -w lower-carrier-wave\n") +

@@ -15,6 +15,8 @@ struct decoder_settings {
     bool quiet = false;             // -q: nothing on standard error but failures
     bool verbose = false;           // -v: a report of the whole run on standard error
     std::string map_path;           // -m: where the map of the recording goes (none if empty)
+    std::string json_path;          // -j: where the JSON report goes (none if empty)
+    std::string split_dir;          // -s: the directory of one file per segment (none if empty)
     std::vector<std::string> unknown_options;  // the arguments the scan skipped, in order
 };
 

@@ -25,7 +25,7 @@ struct pending_removal {
     char path[PATH_MAX];
     volatile std::sig_atomic_t armed;
 };
-pending_removal pending[4];  // enough for the decoded bytes and a map beside them
+pending_removal pending[8];  // the decoded bytes, a map, a report and a segment file
 
 constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
