@@ -281,6 +281,12 @@ void to_resync(engine& d, double n) {
     d.crossing.reset();
 }
 
+// What a carrier taught (its tones' levels, its speed) forgotten: the next one learns its own.
+void forget_carrier(engine& d) {
+    reset(d.levels);
+    d.period = d.nominal_period;
+}
+
 void begin_carrier(engine& d, double t) {
     d.established = d.trusted_until && t <= *d.trusted_until;
     d.seen_stop = false;
@@ -301,6 +307,8 @@ void end_carrier(engine& d, const recover_sink& sink) {
             static_cast<double>(d.detector.last_good) + tuning::established_idle * d.nominal_period;
     }
     d.established = false;
+    reset(d.detector);
+    forget_carrier(d);
     d.pending_count = 0;
     d.held_count = 0;
     d.last_start.reset();
@@ -313,6 +321,9 @@ void note_quality(engine& d, const judgement& j, double fit, double t, const rec
     // returns is read at once (a long silence ends the segment, see step).
     if (j.silent) return;
     const auto frame = static_cast<std::uint64_t>(std::max(0.0, t));
+    // Outside a carrier, what the levels and the clock learnt lasts only as long as the run
+    // of good bits that taught them: hiss must leave nothing for the carrier that follows.
+    if (!d.detector.on && j.quality <= tuning::good_bit) forget_carrier(d);
     switch (feed(d.detector, j.quality, fit, frame)) {
         case carrier_change::began:
             begin_carrier(d, t);
