@@ -97,7 +97,9 @@ struct recover_engine {
     bool solid_mark = false;                  // a clear upper tone since the last crossing
     std::optional<double> crossing;           // window-end time of the last mark-to-space crossing
     std::optional<double> earliest_crossing;  // none sooner (inside the last byte)
-    std::uint64_t silent_frames = 0;          // frames since a window last heard anything
+    std::uint64_t silent_frames = 0;          // frames of silence since sound last lasted
+    std::uint64_t heard_frames = 0;           // frames heard in a row
+    double longest_dropout = 0.0;             // frames of silence that end a carrier
 
     // Idle checks between bytes.
     std::uint64_t idle_count = 0;                   // frames since the last one
@@ -236,6 +238,16 @@ double boundary_phase(const engine& d, double t0, double p, int k, bool mark) {
     return std::abs(z) > 0.0 ? z.real() / std::abs(z) : 0.0;
 }
 
+// Window energies below this are silence: a tone at a thousandth of full scale, or within a
+// carrier, its weaker tone's energy less the carrier's dynamic range (hiss between two blocks
+// is silence, a dropout 30 dB down still sound).
+double silence_floor(const engine& d) {
+    if (!d.detector.on || !(d.levels.lower_heard || d.levels.upper_heard)) return d.floor_energy;
+    const double weaker = std::min(d.levels.lower, d.levels.upper);
+    // A correlation magnitude |S| = A w / 2 is a window energy of A^2 w / 2 = 2 |S|^2 / w.
+    return std::max(d.floor_energy, tuning::carrier_range * 2.0 * weaker * weaker / d.length);
+}
+
 // --- The state machine's transitions.
 
 // Between bytes: edges and slots are watched. Slots still pending are kept (bytes from
@@ -276,6 +288,7 @@ void to_check_start(engine& d, double t0) {
 void to_resync(engine& d, double n) {
     d.state = phase::resync;
     d.returned = n;
+    d.idle_count = 0;
     d.anchor.reset();
     d.solid_mark = false;
     d.crossing.reset();
@@ -673,14 +686,20 @@ void step(engine& d, const window_sums& s, const recover_sink& sink) {
     const double w0 = d.levels.lower * d.levels.lower, w1 = d.levels.upper * d.levels.upper;
     const double e0 = (s.r0 * s.r0 + s.i0 * s.i0) * w1;
     const double e1 = (s.r1 * s.r1 + s.i1 * s.i1) * w0;
-    const bool heard = s.energy > d.floor_energy;
-    if (heard && d.detector.on && static_cast<double>(d.silent_frames) >= d.nominal_period) {
+    const bool heard = s.energy > silence_floor(d);
+    // Silence ends only where sound lasts half a window: hiss near the floor now and then
+    // above it is still silence.
+    d.heard_frames = heard ? d.heard_frames + 1 : 0;
+    if (!heard) {
+        ++d.silent_frames;
+    } else if (d.silent_frames > 0 && static_cast<double>(d.heard_frames) >= 0.5 * d.length) {
         // Back after a window's length of silence or more: the frame is sought afresh.
-        to_resync(d, n);
+        if (d.detector.on && static_cast<double>(d.silent_frames) >= d.nominal_period) {
+            to_resync(d, n - static_cast<double>(d.heard_frames) + 1.0);
+        }
+        d.silent_frames = 0;
     }
-    d.silent_frames = heard ? 0 : d.silent_frames + 1;
-    if (d.detector.on &&
-        static_cast<double>(d.silent_frames) > tuning::longest_dropout * d.nominal_period) {
+    if (d.detector.on && static_cast<double>(d.silent_frames) > d.longest_dropout) {
         end_carrier(d, sink);
     }
     // A recording that begins on a start bit (no leader) has its first edge at its first frame.
@@ -768,6 +787,11 @@ void step(engine& d, const window_sums& s, const recover_sink& sink) {
                 choose_frame(d, tuning::resync_bits);
             } else if (!d.anchor && n > d.returned + tuning::resync_reach * d.period) {
                 to_search(d, false);
+            } else if (!d.anchor && ++d.idle_count >= static_cast<std::uint64_t>(d.corr.window)) {
+                // Until a clean edge, what came back is judged a window at a time: hiss that
+                // followed the carrier ends it.
+                d.idle_count = 0;
+                note_quality(d, judge(d, s), d.detector.tone_fit, n, sink);
             }
             break;
     }
@@ -835,6 +859,8 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
     d.corr = make_tone_correlator(window, sample_rate, signal.lower_tone, d.front.stride,
                                   d.nominal_period - window);
 
+    d.longest_dropout = std::min(tuning::longest_dropout * d.nominal_period,
+                                 tuning::longest_dropout_s * d.front.frame_rate);
     const double quiet = tuning::silence_of_full_scale * full_scale;
     d.floor_energy = quiet * quiet * d.length / 2.0;
 

@@ -32,8 +32,10 @@ inline constexpr std::uint64_t oscillator_resync = 1024;
 inline constexpr std::uint64_t sums_resync = 65536;
 
 // --- Silence: a window whose energy is below that of a tone this far under full scale is
-// silence (it tells nothing about a carrier or a bit).
+// silence (it tells nothing about a carrier or a bit); within a carrier, one 40 dB below its
+// weaker tone too (a dropout 30 dB down is still read through; hiss 45 dB down is silence).
 inline constexpr double silence_of_full_scale = 1e-3;
+inline constexpr double carrier_range = 1e-4;
 
 // --- Start edges. A space beating a mark by 0.3 is a start bit: a bit's window with its
 // neighbour's tail in it (a third of a bit late) still leans that far.
@@ -89,8 +91,10 @@ inline constexpr double fit_off = 0.25;
 inline constexpr double good_bit = 0.5;
 // A tone a fifth of its frequency away from where the clock puts it fits not at all.
 inline constexpr double fit_span = 0.2;
-// Silence this long ends a carrier segment; shorter is a dropout within one.
+// Silence this long ends a carrier segment; shorter is a dropout within one: 60 bits, and at
+// most 80 ms (blocks 100 ms apart are separate segments, whatever the bit rate).
 inline constexpr double longest_dropout = 60.0;
+inline constexpr double longest_dropout_s = 0.08;
 
 // --- Idle checks between bytes: a clean upper tone (margin above start_margin, quality
 // above carrier_on), once per window.
