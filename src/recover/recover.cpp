@@ -81,6 +81,7 @@ struct recover_engine {
     double length = 0.0;          // the correlators' window, fraction included (frames)
     double half_window = 0.0;     // (length - 1) / 2: from a window's end to its centre
     double floor_energy = 0.0;    // window energies below this are silence
+    double silence = 0.0;         // and, within a carrier, below this (see refresh_floor)
 
     // The stages.
     front_end front;
@@ -100,6 +101,7 @@ struct recover_engine {
     std::uint64_t silent_frames = 0;          // frames of silence since sound last lasted
     std::uint64_t heard_frames = 0;           // frames heard in a row
     double longest_dropout = 0.0;             // frames of silence that end a carrier
+    bool onset_due = true;                    // sound after silence (or at the start) to be judged
 
     // Idle checks between bytes.
     std::uint64_t idle_count = 0;                   // frames since the last one
@@ -198,8 +200,11 @@ judgement judge(const engine& d, const window_sums& s) {
     return j;
 }
 
+void refresh_floor(engine& d);
+
 void learn_bit(engine& d, const judgement& j) {
     learn_bit(d.levels, j.mag0, j.mag1, j.margin, j.quality);
+    refresh_floor(d);
 }
 
 double clock_offset(const engine& d) {
@@ -238,14 +243,35 @@ double boundary_phase(const engine& d, double t0, double p, int k, bool mark) {
     return std::abs(z) > 0.0 ? z.real() / std::abs(z) : 0.0;
 }
 
-// Window energies below this are silence: a tone at a thousandth of full scale, or within a
+// Window energies below d.silence are silence: a tone at a thousandth of full scale, or within a
 // carrier, its weaker tone's energy less the carrier's dynamic range (hiss between two blocks
 // is silence, a dropout 30 dB down still sound).
-double silence_floor(const engine& d) {
-    if (!d.detector.on || !(d.levels.lower_heard || d.levels.upper_heard)) return d.floor_energy;
+// Set again wherever the levels or the carrier change.
+void refresh_floor(engine& d) {
+    d.silence = d.floor_energy;
+    if (!d.detector.on || !(d.levels.lower_heard || d.levels.upper_heard)) return;
     const double weaker = std::min(d.levels.lower, d.levels.upper);
     // A correlation magnitude |S| = A w / 2 is a window energy of A^2 w / 2 = 2 |S|^2 / w.
-    return std::max(d.floor_energy, tuning::carrier_range * 2.0 * weaker * weaker / d.length);
+    d.silence = std::max(d.floor_energy, tuning::carrier_range * 2.0 * weaker * weaker / d.length);
+}
+
+// Where sound that has filled the window by frame n began (as the window-end time of its
+// first frame), if it began on the lower tone: the last frame whose window held less than half
+// of the current energy is half a window after the beginning.
+std::optional<double> onset(const engine& d, double n) {
+    const double full = sums_at(d, n).energy;
+    const double reach = std::min(n, 2.0 * d.length);
+    double half = n - reach;
+    for (double k = 0.0; k <= reach; k += 1.0) {
+        if (sums_at(d, n - k).energy < 0.5 * full) {
+            half = n - k;
+            break;
+        }
+    }
+    const double begun = std::max(0.0, half - 0.5 * d.length);
+    const judgement j = judge(d, sums_at(d, begun + d.length - 1.0));
+    if (!(j.margin < -tuning::start_margin)) return std::nullopt;
+    return begun;
 }
 
 // --- The state machine's transitions.
@@ -298,6 +324,7 @@ void to_resync(engine& d, double n) {
 void forget_carrier(engine& d) {
     reset(d.levels);
     d.period = d.nominal_period;
+    refresh_floor(d);
 }
 
 void begin_carrier(engine& d, double t) {
@@ -340,6 +367,7 @@ void note_quality(engine& d, const judgement& j, double fit, double t, const rec
     switch (feed(d.detector, j.quality, fit, frame)) {
         case carrier_change::began:
             begin_carrier(d, t);
+            refresh_floor(d);
             break;
         case carrier_change::ended:
             end_carrier(d, sink);
@@ -686,7 +714,7 @@ void step(engine& d, const window_sums& s, const recover_sink& sink) {
     const double w0 = d.levels.lower * d.levels.lower, w1 = d.levels.upper * d.levels.upper;
     const double e0 = (s.r0 * s.r0 + s.i0 * s.i0) * w1;
     const double e1 = (s.r1 * s.r1 + s.i1 * s.i1) * w0;
-    const bool heard = s.energy > silence_floor(d);
+    const bool heard = s.energy > d.silence;
     // Silence ends only where sound lasts half a window: hiss near the floor now and then
     // above it is still silence.
     d.heard_frames = heard ? d.heard_frames + 1 : 0;
@@ -694,18 +722,33 @@ void step(engine& d, const window_sums& s, const recover_sink& sink) {
         ++d.silent_frames;
     } else if (d.silent_frames > 0 && static_cast<double>(d.heard_frames) >= 0.5 * d.length) {
         // Back after a window's length of silence or more: the frame is sought afresh.
-        if (d.detector.on && static_cast<double>(d.silent_frames) >= d.nominal_period) {
-            to_resync(d, n - static_cast<double>(d.heard_frames) + 1.0);
+        if (static_cast<double>(d.silent_frames) >= d.nominal_period) {
+            if (d.detector.on) {
+                to_resync(d, n - static_cast<double>(d.heard_frames) + 1.0);
+            } else if (d.state == phase::search) {
+                d.onset_due = true;
+            }
         }
         d.silent_frames = 0;
     }
+    // Sound that begins on the lower tone after silence begins on a start bit (a block
+    // without a leader); at the recording's first frame it may begin mid-byte, and its frame
+    // is sought as after a dropout. Judged once the window is all sound.
+    if (d.onset_due && static_cast<double>(d.heard_frames) >= d.length) {
+        d.onset_due = false;
+        const std::optional<double> at = onset(d, n);
+        if (at && d.state == phase::search && !d.detector.on) {
+            if (*at >= d.length) {
+                d.space_before = false;
+                d.fallback.reset();
+                to_byte(d, *at, false, 0.0);
+            } else {
+                to_resync(d, *at);
+            }
+        }
+    }
     if (d.detector.on && static_cast<double>(d.silent_frames) > d.longest_dropout) {
         end_carrier(d, sink);
-    }
-    // A recording that begins on a start bit (no leader) has its first edge at its first frame.
-    if (heard && !d.crossing && !d.last_start &&
-        d.frame <= static_cast<std::uint64_t>(d.corr.window / 2) && e0 > e1) {
-        d.crossing = d.half_window + d.front.delay;
     }
     const bool mark = heard && e1 > e0;
     if (mark && e1 > start_energy_ratio * e0) d.solid_mark = true;
@@ -863,6 +906,7 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
                                  tuning::longest_dropout_s * d.front.frame_rate);
     const double quiet = tuning::silence_of_full_scale * full_scale;
     d.floor_energy = quiet * quiet * d.length / 2.0;
+    d.silence = d.floor_energy;
 
     // A byte is read once its stop bit is in, at the slowest clock, plus the window; after a
     // dropout the frame is chosen from bits reaching further back, and read from there on.
