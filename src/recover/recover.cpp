@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "recover/byte_hold.h"
 #include "recover/carrier_detector.h"
 #include "recover/front_end.h"
 #include "recover/level_tracker.h"
@@ -133,8 +134,10 @@ struct recover_engine {
     // The carrier's segment and whether its bytes are output yet.
     bool seen_stop = false;
     bool established = false;
-    std::array<recovered_byte, tuning::established_bytes> pending{};
-    std::size_t pending_count = 0;
+    byte_hold hold;       // its bytes until then
+    int clean_marks = 0;  // bits of either tone clean and where the clock puts the tone
+    int clean_spaces = 0;
+    double carrier_start = 0.0;           // where its first good bit began
     std::optional<double> trusted_until;  // a carrier back by then continues an established one
 };
 
@@ -330,8 +333,10 @@ void forget_carrier(engine& d) {
 void begin_carrier(engine& d, double t) {
     d.established = d.trusted_until && t <= *d.trusted_until;
     d.seen_stop = false;
+    d.clean_marks = d.clean_spaces = 0;
     const auto w = static_cast<std::uint64_t>(d.corr.window);
     const std::uint64_t start = d.detector.run_start > w ? d.detector.run_start - w : 0;
+    d.carrier_start = static_cast<double>(d.detector.run_start) - d.length;
     begin_segment(d.stats, start * static_cast<std::uint64_t>(d.front.stride));
     d.gaps = gap_statistics{};
 }
@@ -349,7 +354,7 @@ void end_carrier(engine& d, const recover_sink& sink) {
     d.established = false;
     reset(d.detector);
     forget_carrier(d);
-    d.pending_count = 0;
+    clear(d.hold);
     d.held_count = 0;
     d.last_start.reset();
     d.next_slot = 0;
@@ -381,6 +386,19 @@ void emit_byte(engine& d, const recovered_byte& b, const recover_sink& sink) {
     ++d.stats.segment.bytes;
     if (b.framing_error) ++d.stats.segment.framing_errors;
     if (sink.byte) sink.byte(b);
+}
+
+// The carrier has shown FSK structure: the bytes held for it are output.
+void establish(engine& d, const recover_sink& sink) {
+    d.established = true;
+    for (std::size_t k = 0; k < d.hold.count; ++k)
+        emit_byte(d, held_at(d.hold, k), sink);
+    clear(d.hold);
+}
+
+// Both tones heard clean, each where the clock's speed puts it, on the bit clock: FSK.
+bool shows_structure(const engine& d) {
+    return d.clean_marks >= tuning::established_bits && d.clean_spaces >= tuning::established_bits;
 }
 
 // After a dropout, the byte frame chosen from the bits up to `horizon` past the anchor.
@@ -509,9 +527,13 @@ void read_byte(engine& d, const recover_sink& sink, bool at_end) {
     for (int k = 0; k < judged; ++k) {
         const double t = t0 + (k + 0.5) * p + hw;
         const bool mark = bits[k].margin > 0.0;
-        note_quality(d, bits[k], bit_frequency_fit(d, t, p, mark), t, sink);
+        const double fit = bit_frequency_fit(d, t, p, mark);
+        note_quality(d, bits[k], fit, t, sink);
         learn_bit(d, bits[k]);
         if (d.detector.on) {
+            if (bits[k].quality > tuning::good_bit && fit > tuning::fit_on) {
+                ++(mark ? d.clean_marks : d.clean_spaces);
+            }
             const double mag = mark ? bits[k].mag1 : bits[k].mag0;
             const double other = mark ? bits[k].mag0 : bits[k].mag1;
             add_bit(d.stats, mag * 2.0 / w / (mark ? d.front.gain1 : d.front.gain0), mag, other);
@@ -570,27 +592,16 @@ void read_byte(engine& d, const recover_sink& sink, bool at_end) {
     if (!d.detector.on || steady_space || clear < tuning::byte_quality ||
         decided < tuning::byte_margin) {
         d.held_count = 0;
-        d.pending_count = 0;
         return;
     }
     d.idle_run = 0;
     if (!d.established) {
-        // Until then only clean bytes with their stop bits, each on the clock of the one
-        // before, count; anything else starts the count again.
-        const bool framed = stop_known && bits[9].margin > 0.0 && clear >= tuning::framed_quality &&
-                            out.confidence >= tuning::framed_confidence &&
-                            (d.pending_count == 0 || d.on_clock);
-        d.held_count = 0;
-        if (!framed) {
-            d.pending_count = 0;
-            return;
-        }
-        d.pending[d.pending_count++] = out;
-        if (d.pending_count < d.pending.size()) return;
-        d.established = true;
-        for (const recovered_byte& b : d.pending)
-            emit_byte(d, b, sink);
-        d.pending_count = 0;
+        // Held until the carrier shows its structure (what overflows the hold is lost); a
+        // byte that began before the carrier did is read partly from whatever preceded it.
+        if (t0 + 0.5 * p < d.carrier_start) return;
+        recovered_byte lost;
+        push(d.hold, out, lost);
+        if (shows_structure(d)) establish(d, sink);
         return;
     }
     d.stats.speed_sum += nominal / p - 1.0;
@@ -704,7 +715,9 @@ void check_idle(engine& d, const window_sums& s, double n, const recover_sink& s
     }
     d.idle_run = steady && fit > tuning::fit_on ? d.idle_run + 1 : 0;
     note_quality(d, j, fit, n, sink);
-    if (d.detector.on && d.idle_run >= tuning::established_idle) d.established = true;
+    if (d.detector.on && !d.established && d.idle_run >= tuning::established_idle) {
+        establish(d, sink);
+    }
 }
 
 // The per-frame work once the sums of frame n are in.
@@ -915,6 +928,7 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
                                            tuning::fastest * d.nominal_period)) +
         static_cast<std::size_t>(window) + 8 + tuning::piece_frames;
     d.history.assign(std::bit_ceil(held), window_sums{});  // a frame's slot by a mask
+    d.hold = make_byte_hold(tuning::hold_bytes);
     return recover_decoder(std::move(e));
 }
 

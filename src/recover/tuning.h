@@ -101,11 +101,13 @@ inline constexpr double longest_dropout_s = 0.08;
 inline constexpr double idle_period_weight = 0.1;  // the clock follows the idle tone's speed
 
 // --- Establishment: a carrier's bytes are output once it has shown FSK structure: this many
-// clean idle bits in a row, or three clean framed bytes in a row (held until then).
+// clean idle bits in a row (a leader), or this many bits of each tone read on the bit clock,
+// clean (quality above good_bit) and where the clock's speed puts the tone (about three bytes
+// of data). Its bytes are held until then, at most hold_bytes of them (three seconds at 1200
+// baud).
 inline constexpr int established_idle = 20;
-inline constexpr std::size_t established_bytes = 3;
-inline constexpr double framed_quality = 0.6;
-inline constexpr double framed_confidence = 0.3;
+inline constexpr int established_bits = 12;
+inline constexpr std::size_t hold_bytes = 384;
 // A byte read mostly from something else than clean tones (a dropout, speech holding the
 // detector) is not output: its bits' mean quality and mean margin at least these.
 inline constexpr double byte_quality = 0.45;
