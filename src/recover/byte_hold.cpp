@@ -31,3 +31,9 @@ bool push(byte_hold& h, const recovered_byte& b, recovered_byte& oldest) {
 const recovered_byte& held_at(const byte_hold& h, std::size_t k) {
     return h.slots[(h.first + k) % h.slots.size()];
 }
+
+void drop_oldest(byte_hold& h, std::size_t n) {
+    if (h.slots.empty()) return;
+    h.first = (h.first + n) % h.slots.size();
+    h.count -= n;
+}

@@ -24,3 +24,6 @@ bool push(byte_hold& h, const recovered_byte& b, recovered_byte& oldest);
 
 // The k-th oldest byte held (k < h.count).
 const recovered_byte& held_at(const byte_hold& h, std::size_t k);
+
+// Takes the n oldest bytes out (n <= h.count).
+void drop_oldest(byte_hold& h, std::size_t n);

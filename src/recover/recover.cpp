@@ -52,6 +52,7 @@
 #include "base/error.h"
 #include "recover/byte_hold.h"
 #include "recover/carrier_detector.h"
+#include "recover/echo_gate.h"
 #include "recover/front_end.h"
 #include "recover/level_tracker.h"
 #include "recover/resync.h"
@@ -135,6 +136,7 @@ struct recover_engine {
     bool seen_stop = false;
     bool established = false;
     byte_hold hold;       // its bytes until then
+    echo_gate gate;       // then whether they are print-through
     int clean_marks = 0;  // bits of either tone clean and where the clock puts the tone
     int clean_spaces = 0;
     double carrier_start = 0.0;           // where its first good bit began
@@ -330,8 +332,11 @@ void forget_carrier(engine& d) {
     refresh_floor(d);
 }
 
-void begin_carrier(engine& d, double t) {
-    d.established = d.trusted_until && t <= *d.trusted_until;
+void establish(engine& d, const recover_sink& sink);
+
+void begin_carrier(engine& d, double t, const recover_sink& sink) {
+    d.established = false;
+    const bool trusted = d.trusted_until && t <= *d.trusted_until;
     d.seen_stop = false;
     d.clean_marks = d.clean_spaces = 0;
     const auto w = static_cast<std::uint64_t>(d.corr.window);
@@ -339,13 +344,14 @@ void begin_carrier(engine& d, double t) {
     d.carrier_start = static_cast<double>(d.detector.run_start) - d.length;
     begin_segment(d.stats, start * static_cast<std::uint64_t>(d.front.stride));
     d.gaps = gap_statistics{};
+    if (trusted) establish(d, sink);
 }
 
 // The carrier is gone: its segment is reported and its bytes' clock forgotten.
 void end_carrier(engine& d, const recover_sink& sink) {
     const carrier_segment s =
         finish_segment(d.stats, d.detector.last_good * static_cast<std::uint64_t>(d.front.stride));
-    if (sink.segment) sink.segment(s);
+    gate_end(d.gate, s, d.established, sink);
     d.detector.on = false;
     if (d.established) {
         d.trusted_until =
@@ -371,7 +377,7 @@ void note_quality(engine& d, const judgement& j, double fit, double t, const rec
     if (!d.detector.on && j.quality <= tuning::good_bit) forget_carrier(d);
     switch (feed(d.detector, j.quality, fit, frame)) {
         case carrier_change::began:
-            begin_carrier(d, t);
+            begin_carrier(d, t, sink);
             refresh_floor(d);
             break;
         case carrier_change::ended:
@@ -385,11 +391,22 @@ void note_quality(engine& d, const judgement& j, double fit, double t, const rec
 void emit_byte(engine& d, const recovered_byte& b, const recover_sink& sink) {
     ++d.stats.segment.bytes;
     if (b.framing_error) ++d.stats.segment.framing_errors;
-    if (sink.byte) sink.byte(b);
+    gate_byte(d.gate, b, sink);
+}
+
+// The carrier's tone amplitude (peak, sample units): its louder tone heard.
+double carrier_level(const engine& d) {
+    double level = 0.0;
+    if (d.levels.lower_heard) level = 2.0 * *d.levels.lower_heard / d.length / d.front.gain0;
+    if (d.levels.upper_heard) {
+        level = std::max(level, 2.0 * *d.levels.upper_heard / d.length / d.front.gain1);
+    }
+    return level;
 }
 
 // The carrier has shown FSK structure: the bytes held for it are output.
 void establish(engine& d, const recover_sink& sink) {
+    gate_carrier(d.gate, d.stats.segment.start_frame, carrier_level(d), sink);
     d.established = true;
     for (std::size_t k = 0; k < d.hold.count; ++k)
         emit_byte(d, held_at(d.hold, k), sink);
@@ -728,6 +745,8 @@ void step(engine& d, const window_sums& s, const recover_sink& sink) {
     const double e0 = (s.r0 * s.r0 + s.i0 * s.i0) * w1;
     const double e1 = (s.r1 * s.r1 + s.i1 * s.i1) * w0;
     const bool heard = s.energy > d.silence;
+    if (d.gate.pending)
+        gate_time(d.gate, d.frame * static_cast<std::uint64_t>(d.front.stride), sink);
     // Silence ends only where sound lasts half a window: hiss near the floor now and then
     // above it is still silence.
     d.heard_frames = heard ? d.heard_frames + 1 : 0;
@@ -929,6 +948,7 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
         static_cast<std::size_t>(window) + 8 + tuning::piece_frames;
     d.history.assign(std::bit_ceil(held), window_sums{});  // a frame's slot by a mask
     d.hold = make_byte_hold(tuning::hold_bytes);
+    d.gate = make_echo_gate(sample_rate, full_scale);
     return recover_decoder(std::move(e));
 }
 
@@ -971,4 +991,5 @@ void recover_finish(recover_decoder& decoder, const recover_sink& sink) {
     }
     d.state = phase::search;
     if (d.detector.on) end_carrier(d, sink);
+    gate_finish(d.gate, sink);
 }

@@ -28,6 +28,7 @@ struct carrier_segment {
     double speed = 0.0;   // measured bit rate / nominal - 1
     int polarity = 0;     // +1 as the encoder writes it (the tones at a positive peak at the
                           // bit boundaries), -1 inverted, 0 neither (fskenc -p: crossing zero)
+    bool echo = false;    // print-through of a louder carrier near it: its bytes not output
 };
 
 struct recover_sink {

@@ -113,6 +113,12 @@ inline constexpr std::size_t hold_bytes = 384;
 inline constexpr double byte_quality = 0.45;
 inline constexpr double byte_margin = 0.3;
 
+// --- Print-through: a carrier this much weaker than one within echo_reach_s before or after
+// it, that repeats at least echo_share of its byte triples, is an echo of it.
+inline constexpr double echo_db = 15.0;
+inline constexpr double echo_reach_s = 3.0;
+inline constexpr double echo_share = 0.5;
+
 // --- Resync after a silent dropout: the frame is chosen from the bits this far past the
 // first clean edge, among start bits no later than resync_reach bits into the heard signal,
 // and at most resync_before bits before that edge.
