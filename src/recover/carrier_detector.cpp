@@ -8,11 +8,11 @@ carrier_change feed(carrier_detector& c, double quality, double fit, std::uint64
     c.quality += (quality - c.quality) * tuning::quality_weight;
     c.tone_fit += (fit - c.tone_fit) * tuning::fit_weight;
     if (quality > tuning::good_bit) {
-        if (!c.in_run) c.run_start = frame;
-        c.in_run = true;
-        c.last_good = frame;
+        if (c.run == 0) c.run_start = frame;
+        ++c.run;
+        if (c.run >= tuning::good_run) c.last_good = frame;
     } else {
-        c.in_run = false;
+        c.run = 0;
     }
     if (!c.on && c.quality > tuning::carrier_on && c.tone_fit > tuning::fit_on) {
         c.on = true;

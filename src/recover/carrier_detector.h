@@ -9,9 +9,10 @@ struct carrier_detector {
     double quality = 0.0;  // the averages
     double tone_fit = 0.0;
     bool on = false;
-    bool in_run = false;          // the last bit fed was good
+    int run = 0;                  // good bits in a row up to the last one fed
     std::uint64_t run_start = 0;  // the first frame of the last run of good bits
-    std::uint64_t last_good = 0;  // the last good bit's frame
+    std::uint64_t last_good = 0;  // the frame of the last good bit in a run of a few (hiss
+                                  // gives a good bit now and then, seldom a few in a row)
 };
 
 enum class carrier_change { none, began, ended };

@@ -87,8 +87,9 @@ inline constexpr double carrier_off = 0.35;
 inline constexpr double fit_weight = 0.1;
 inline constexpr double fit_on = 0.5;
 inline constexpr double fit_off = 0.25;
-// A bit of quality above a half counts as good (the segment's ends are its good bits).
+// A bit of quality above a half counts as good; a segment ends at its last run of three.
 inline constexpr double good_bit = 0.5;
+inline constexpr int good_run = 3;
 // A tone a fifth of its frequency away from where the clock puts it fits not at all.
 inline constexpr double fit_span = 0.2;
 // Silence this long ends a carrier segment; shorter is a dropout within one: 60 bits, and at
