@@ -69,9 +69,10 @@ front_end make_front_end(const fsk_signal& signal, std::int32_t sample_rate) {
     };
     const double rate = f.frame_rate;
     // The band the tones can occupy, off speed included: hum, DC and most hiss stay outside.
-    f.high_pass = high_pass(tuning::high_pass_of_lower * f0, rate);
-    f.low_pass =
-        low_pass(std::min(tuning::low_pass_of_upper * f1, tuning::low_pass_of_rate * rate), rate);
+    f.band_low = tuning::high_pass_of_lower * f0;
+    f.band_high = std::min(tuning::low_pass_of_upper * f1, tuning::low_pass_of_rate * rate);
+    f.high_pass = high_pass(f.band_low, rate);
+    f.low_pass = low_pass(f.band_high, rate);
     const auto chain = [&](double x) {
         return response(f.high_pass, x, rate) * response(f.low_pass, x, rate);
     };

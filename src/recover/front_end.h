@@ -31,6 +31,7 @@ struct front_end {
     double gain0 = 1.0, gain1 = 1.0;  // the whole chain's gain at each tone
     double turn0 = 0.0, turn1 = 0.0;  // and the phase it adds there, delay excluded (radians)
     double delay = 0.0;               // the band filter's group delay across the tones (frames)
+    double band_low = 0.0, band_high = 0.0;  // its corners (Hz)
     // The triangle of 2 stride - 1 taps is summed as input arrives: a frame at `phase` in its
     // block of stride frames weighs phase + 1 in the block's own kept frame and
     // stride - 1 - phase in the one before.

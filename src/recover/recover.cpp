@@ -84,6 +84,7 @@ struct recover_engine {
     double half_window = 0.0;     // (length - 1) / 2: from a window's end to its centre
     double floor_energy = 0.0;    // window energies below this are silence
     double silence = 0.0;         // and, within a carrier, below this (see refresh_floor)
+    double outside_weight = 1.0;  // of the band's energy outside the tones' bins (judge)
 
     // The stages.
     front_end front;
@@ -193,7 +194,11 @@ judgement judge(const engine& d, const window_sums& s) {
     // A full window of one tone of amplitude A gives |S|^2 = (A w / 2)^2 and energy A^2 w / 2.
     if (s.energy > d.floor_energy) {
         j.silent = false;
-        const double band = s.energy * d.length / 2.0;
+        double band = s.energy * d.length / 2.0;
+        // What lies outside the two tones' bins counts as if the band were only a few bit
+        // rates wide (see tuning.h): at low bit rates the band is far wider than a bit needs.
+        if (d.outside_weight < 1.0)
+            band = e0 + e1 + std::max(0.0, band - e0 - e1) * d.outside_weight;
         // A stronger losing tone is weighed at the winner's level: with unbalanced tones the
         // strong one's tail in a weak bit is no sign of a poor carrier.
         const double balance = std::min(
@@ -934,6 +939,8 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
     d.corr = make_tone_correlator(window, sample_rate, signal.lower_tone, d.front.stride,
                                   d.nominal_period - window);
 
+    d.outside_weight = std::min(
+        1.0, tuning::quality_band_bits * signal.baud_rate / (d.front.band_high - d.front.band_low));
     d.longest_dropout = std::min(tuning::longest_dropout * d.nominal_period,
                                  tuning::longest_dropout_s * d.front.frame_rate);
     const double quiet = tuning::silence_of_full_scale * full_scale;

@@ -23,6 +23,12 @@ inline constexpr double kept_per_upper_cycle = 6.0;
 inline constexpr double high_pass_of_lower = 0.25;
 inline constexpr double low_pass_of_upper = 1.6;
 inline constexpr double low_pass_of_rate = 0.45;  // and below the kept rate's Nyquist
+// A bit's quality compares its tone with the band's energy; at low bit rates that band is far
+// wider than a bit needs (300 baud on 1200/2400 Hz: 3.5 kHz of noise against 0.3 kHz), and a
+// carrier at 12 dB Eb/N0 would read as poor. So the energy outside the two tones' bins
+// counts as if the band were this many bit rates wide, at most all of it (as it does from
+// 1200 baud on 1200/2400 Hz up).
+inline constexpr double quality_band_bits = 4.0;
 // Frames filtered and correlated ahead of the decisions, in one tight loop.
 inline constexpr std::size_t piece_frames = 256;
 
