@@ -104,7 +104,12 @@ struct recover_engine {
     std::uint64_t silent_frames = 0;          // frames of silence since sound last lasted
     std::uint64_t heard_frames = 0;           // frames heard in a row
     double longest_dropout = 0.0;             // frames of silence that end a carrier
-    bool onset_due = true;                    // sound after silence (or at the start) to be judged
+    bool onset_due = true;                    // sound rising out of the background to be judged
+    std::uint64_t loud_frames = 0;            // frames in a row well above the background
+    double background = 0.0;                  // outside a carrier, window energies followed slowly
+    double background_weight = 0.0;
+    double onset_floor = 0.0;  // the background when the sound rose                    // sound
+                               // after silence (or at the start) to be judged
 
     // Idle checks between bytes.
     std::uint64_t idle_count = 0;                   // frames since the last one
@@ -273,7 +278,7 @@ std::optional<double> onset(const engine& d, double n) {
     const double reach = std::min(n, 2.0 * d.length);
     double half = n - reach;
     for (double k = 0.0; k <= reach; k += 1.0) {
-        if (sums_at(d, n - k).energy < 0.5 * full) {
+        if (sums_at(d, n - k).energy < 0.5 * (full + d.onset_floor)) {
             half = n - k;
             break;
         }
@@ -620,7 +625,8 @@ void read_byte(engine& d, const recover_sink& sink, bool at_end) {
     if (!d.established) {
         // Held until the carrier shows its structure (what overflows the hold is lost); a
         // byte that began before the carrier did is read partly from whatever preceded it.
-        if (t0 + 0.5 * p < d.carrier_start) return;
+        // Nor is one whose start bit reads as the upper tone.
+        if (t0 + 0.5 * p < d.carrier_start || bits[0].margin > 0.0) return;
         recovered_byte lost;
         push(d.hold, out, lost);
         if (shows_structure(d)) establish(d, sink);
@@ -760,21 +766,30 @@ void step(engine& d, const window_sums& s, const recover_sink& sink) {
     } else if (d.silent_frames > 0 && static_cast<double>(d.heard_frames) >= 0.5 * d.length) {
         // Back after a window's length of silence or more: the frame is sought afresh.
         if (static_cast<double>(d.silent_frames) >= d.nominal_period) {
-            if (d.detector.on) {
-                to_resync(d, n - static_cast<double>(d.heard_frames) + 1.0);
-            } else if (d.state == phase::search) {
-                d.onset_due = true;
-            }
+            if (d.detector.on) to_resync(d, n - static_cast<double>(d.heard_frames) + 1.0);
         }
         d.silent_frames = 0;
     }
-    // Sound that begins on the lower tone after silence begins on a start bit (a block
+    // Outside a carrier, sound rising well out of the background (silence or hiss) may be a
+    // block beginning. If it begins on the lower tone it begins on a start bit (a block
     // without a leader); at the recording's first frame it may begin mid-byte, and its frame
-    // is sought as after a dropout. Judged once the window is all sound.
-    if (d.onset_due && static_cast<double>(d.heard_frames) >= d.length) {
+    // is sought as after a dropout. Judged once the window is all of it.
+    const bool loud = heard && s.energy > tuning::onset_rise * d.background;
+    d.loud_frames = loud ? d.loud_frames + 1 : 0;
+    if (!d.detector.on) {
+        if (d.loud_frames == 1 && d.state != phase::resync) {
+            d.onset_due = true;
+            d.onset_floor = d.background;
+        }
+        if (!loud) d.background += (s.energy - d.background) * d.background_weight;
+    }
+    if (d.onset_due && static_cast<double>(d.loud_frames) >= d.length) {
         d.onset_due = false;
         const std::optional<double> at = onset(d, n);
-        if (at && d.state == phase::search && !d.detector.on) {
+        // A byte begun from an edge in the background before it is no byte of it.
+        const bool before = (d.state == phase::check_start || d.state == phase::wait_byte) && at &&
+                            d.start_time < *at - tuning::edge_on_clock * d.period;
+        if (at && (d.state == phase::search || before) && !d.detector.on) {
             if (*at >= d.length) {
                 d.space_before = false;
                 d.fallback.reset();
@@ -941,6 +956,7 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
 
     d.outside_weight = std::min(
         1.0, tuning::quality_band_bits * signal.baud_rate / (d.front.band_high - d.front.band_low));
+    d.background_weight = 1.0 / (tuning::background_bits * d.nominal_period);
     d.longest_dropout = std::min(tuning::longest_dropout * d.nominal_period,
                                  tuning::longest_dropout_s * d.front.frame_rate);
     const double quiet = tuning::silence_of_full_scale * full_scale;

@@ -43,6 +43,12 @@ inline constexpr std::uint64_t sums_resync = 65536;
 inline constexpr double silence_of_full_scale = 1e-3;
 inline constexpr double carrier_range = 1e-4;
 
+// --- Onsets: outside a carrier the background (silence or hiss) is followed over about 16
+// bits; sound rising 10 dB above it may be a block beginning (hiss seldom rises 3 dB over a
+// bit's window).
+inline constexpr double background_bits = 16.0;
+inline constexpr double onset_rise = 10.0;
+
 // --- Start edges. A space beating a mark by 0.3 is a start bit: a bit's window with its
 // neighbour's tail in it (a third of a bit late) still leans that far.
 inline constexpr double start_margin = 0.3;
