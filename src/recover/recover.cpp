@@ -271,8 +271,8 @@ void refresh_floor(engine& d) {
 }
 
 // Where sound that has filled the window by frame n began (as the window-end time of its
-// first frame), if it began on the lower tone: the last frame whose window held less than half
-// of the current energy is half a window after the beginning.
+// first frame), if it began on the lower tone or with the recording: the last frame whose window
+// held less than half of the current energy is half a window after the beginning.
 std::optional<double> onset(const engine& d, double n) {
     const double full = sums_at(d, n).energy;
     const double reach = std::min(n, 2.0 * d.length);
@@ -284,6 +284,8 @@ std::optional<double> onset(const engine& d, double n) {
         }
     }
     const double begun = std::max(0.0, half - 0.5 * d.length);
+    // At the recording's first frame it may begin anywhere in a byte.
+    if (begun < d.length) return 0.0;
     const judgement j = judge(d, sums_at(d, begun + d.length - 1.0));
     if (!(j.margin < -tuning::start_margin)) return std::nullopt;
     return begun;
@@ -433,9 +435,11 @@ void choose_frame(engine& d, int horizon) {
     const double p = d.period;
     const double hw = d.half_window;
     const double anchor = *d.anchor;
-    // The first bit whose window lies all after the signal's return.
+    // The first bit whose window lies all after the signal's return; at the recording's
+    // start, the first whose centre does (a start bit cut there is still one).
+    const double heard_from = d.returned > 0.0 ? d.returned + hw : 0.0;
     const int first = std::max(-tuning::resync_before,
-                               static_cast<int>(std::ceil((d.returned - anchor + hw) / p - 0.5)));
+                               static_cast<int>(std::ceil((heard_from - anchor) / p - 0.5)));
     std::array<bool, tuning::resync_bits + tuning::resync_before> mark{};
     const int count = std::max(0, horizon - first);
     for (int k = 0; k < count; ++k)
@@ -485,8 +489,9 @@ double clearest_shift(const engine& d, double t0, double p) {
 // centres of the tracked clock, the clock then corrected from the byte's own transitions and
 // the bits read again.
 void read_byte(engine& d, const recover_sink& sink, bool at_end) {
-    // A start before the first frame frames nothing.
-    if (!(d.start_time >= 0.0)) {
+    // A start more than half a bit before the first frame frames nothing (a start bit cut
+    // by the recording's beginning still frames its byte).
+    if (!(d.start_time >= -0.5 * d.period)) {
         d.state = phase::search;
         return;
     }

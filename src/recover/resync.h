@@ -13,9 +13,10 @@
 // stream never had).
 
 // Idle bits between bytes seen in a segment: 0, 1, 2, and 3 or more, recent ones weighing
-// more (a stream keeps to a few gap lengths).
+// more (a stream keeps to a few gap lengths). Before any is seen, one of each short gap: a
+// byte follows the last within two idle bits more often than not.
 struct gap_statistics {
-    std::array<double, 4> counts{};
+    std::array<double, 4> counts{1.0, 1.0, 1.0, 0.0};
 };
 
 void learn_gap(gap_statistics& g, int gap);
