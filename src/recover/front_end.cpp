@@ -112,21 +112,22 @@ std::size_t decimate(front_end& f, std::span<const double>& in, std::span<double
     double rising = f.rising, rising_before = f.rising_before, falling = f.falling;
     std::int32_t phase = f.phase;
     std::size_t count = 0, used = 0;
-    const std::size_t size = in.size();
-    while (used < size && count < out.size()) {
+    const std::size_t size = in.size(), room = out.size();
+    if (room == 0) return 0;
+    double* kept = out.data();
+    while (used < size) {
         const double x = in[used++];
         rising += (phase + 1) * x;
         falling += (stride - 1 - phase) * x;
         // The kept frame of the block before has its last nonzero tap here.
-        if (phase == stride - 2) {
-            out[count++] = (rising_before + falling) * scale;
-            falling = 0.0;
-        }
+        const bool full = phase == stride - 2 && (kept[count++] = (rising_before + falling) * scale,
+                                                  falling = 0.0, count == room);
         if (++phase == stride) {
             rising_before = rising;
             rising = 0.0;
             phase = 0;
         }
+        if (full) break;
     }
     f.rising = rising;
     f.rising_before = rising_before;

@@ -162,7 +162,7 @@ using engine = recover_engine;
 
 // The sums at window end time t (fractional frames), interpolated between the two frames
 // around it; t is clamped to the frames still held.
-window_sums sums_at(const engine& d, double t) {
+[[gnu::always_inline]] inline window_sums sums_at(const engine& d, double t) {
     // Up to piece_frames frames past the newest decided one may already be in the history.
     const auto held = static_cast<double>(d.history.size() - tuning::piece_frames);
     const double newest = static_cast<double>(d.frame) - 1.0;
@@ -186,7 +186,7 @@ struct judgement {
     bool silent = true;    // nothing heard in the window
 };
 
-judgement judge(const engine& d, const window_sums& s) {
+[[gnu::always_inline]] inline judgement judge(const engine& d, const window_sums& s) {
     judgement j;
     const double e0 = s.r0 * s.r0 + s.i0 * s.i0;
     const double e1 = s.r1 * s.r1 + s.i1 * s.i1;
@@ -753,6 +753,38 @@ void check_idle(engine& d, const window_sums& s, double n, const recover_sink& s
     }
 }
 
+// Outside a carrier, sound rising well out of the background (silence or hiss) may be a block
+// beginning. If it begins on the lower tone it begins on a start bit (a block without a
+// leader); at the recording's first frame it may begin mid-byte, and its frame is sought as
+// after a dropout. Judged once the window is all of it.
+void watch_onset(engine& d, const window_sums& s, bool heard, double n) {
+    const bool loud = heard && s.energy > tuning::onset_rise * d.background;
+    d.loud_frames = loud ? d.loud_frames + 1 : 0;
+    if (!loud) {
+        d.background += (s.energy - d.background) * d.background_weight;
+        return;
+    }
+    if (d.loud_frames == 1 && d.state != phase::resync) {
+        d.onset_due = true;
+        d.onset_floor = d.background;
+    }
+    if (!d.onset_due || static_cast<double>(d.loud_frames) < d.length) return;
+    d.onset_due = false;
+    const std::optional<double> at = onset(d, n);
+    if (!at) return;
+    // A byte begun from an edge in the background before it is no byte of it.
+    const bool before = (d.state == phase::check_start || d.state == phase::wait_byte) &&
+                        d.start_time < *at - tuning::edge_on_clock * d.period;
+    if (d.state != phase::search && !before) return;
+    if (*at >= d.length) {
+        d.space_before = false;
+        d.fallback.reset();
+        to_byte(d, *at, false, 0.0);
+    } else {
+        to_resync(d, *at);
+    }
+}
+
 // The per-frame work once the sums of frame n are in.
 void step(engine& d, const window_sums& s, const recover_sink& sink) {
     const double n = static_cast<double>(d.frame) - 1.0;
@@ -775,35 +807,7 @@ void step(engine& d, const window_sums& s, const recover_sink& sink) {
         }
         d.silent_frames = 0;
     }
-    // Outside a carrier, sound rising well out of the background (silence or hiss) may be a
-    // block beginning. If it begins on the lower tone it begins on a start bit (a block
-    // without a leader); at the recording's first frame it may begin mid-byte, and its frame
-    // is sought as after a dropout. Judged once the window is all of it.
-    const bool loud = heard && s.energy > tuning::onset_rise * d.background;
-    d.loud_frames = loud ? d.loud_frames + 1 : 0;
-    if (!d.detector.on) {
-        if (d.loud_frames == 1 && d.state != phase::resync) {
-            d.onset_due = true;
-            d.onset_floor = d.background;
-        }
-        if (!loud) d.background += (s.energy - d.background) * d.background_weight;
-    }
-    if (d.onset_due && static_cast<double>(d.loud_frames) >= d.length) {
-        d.onset_due = false;
-        const std::optional<double> at = onset(d, n);
-        // A byte begun from an edge in the background before it is no byte of it.
-        const bool before = (d.state == phase::check_start || d.state == phase::wait_byte) && at &&
-                            d.start_time < *at - tuning::edge_on_clock * d.period;
-        if (at && (d.state == phase::search || before) && !d.detector.on) {
-            if (*at >= d.length) {
-                d.space_before = false;
-                d.fallback.reset();
-                to_byte(d, *at, false, 0.0);
-            } else {
-                to_resync(d, *at);
-            }
-        }
-    }
+    if (!d.detector.on) watch_onset(d, s, heard, n);
     if (d.detector.on && static_cast<double>(d.silent_frames) > d.longest_dropout) {
         end_carrier(d, sink);
     }
