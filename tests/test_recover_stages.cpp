@@ -109,7 +109,7 @@ TEST(EchoGate, DropsAWeakCopyOfTheCarrierBeforeIt) {
                              const std::vector<std::uint8_t>& bytes) {
         gate_carrier(g, start, level, sink);
         for (const std::uint8_t v : bytes)
-            gate_byte(g, {.value = v, .start_frame = start}, sink);
+            gate_byte(g, {.value = v, .start_frame = start}, level, sink);
         carrier_segment s{.start_frame = start, .end_frame = start + 44100, .bytes = bytes.size()};
         gate_end(g, s, true, sink);
     };
@@ -127,6 +127,34 @@ TEST(EchoGate, DropsAWeakCopyOfTheCarrierBeforeIt) {
     EXPECT_TRUE(segments[1].echo);
     EXPECT_EQ(segments[1].bytes, 0u);
     EXPECT_FALSE(segments[2].echo);
+}
+
+// The echo runs on from the end of its block within one carrier: the carrier is cut where
+// its level falls 30 dB, the copy dropped, and the carrier's segment ends where the block did.
+TEST(EchoGate, CutsAnEchoRunningOnFromItsBlock) {
+    std::vector<std::uint8_t> out;
+    std::vector<carrier_segment> segments;
+    const recover_sink sink{[&](const recovered_byte& b) { out.push_back(b.value); },
+                            [&](const carrier_segment& s) { segments.push_back(s); }};
+    echo_gate g = make_echo_gate(44100, 1.0);
+    const std::vector<std::uint8_t> block = {10, 20, 30, 40, 50, 60, 70, 80};
+    gate_carrier(g, 0, 0.5, sink);
+    std::uint64_t frame = 0;
+    for (const double level : {0.5, 0.5 * 0.03}) {
+        for (const std::uint8_t v : block) {
+            gate_byte(g, {.value = v, .start_frame = frame}, level, sink);
+            frame += 400;
+        }
+    }
+    gate_end(g, {.start_frame = 0, .end_frame = frame, .bytes = 16}, true, sink);
+    gate_finish(g, sink);
+    EXPECT_EQ(out, block);
+    ASSERT_EQ(segments.size(), 2u);
+    EXPECT_TRUE(segments[0].echo);
+    EXPECT_EQ(segments[0].start_frame, 8u * 400u);
+    EXPECT_FALSE(segments[1].echo);
+    EXPECT_EQ(segments[1].end_frame, 8u * 400u);
+    EXPECT_EQ(segments[1].bytes, 8u);
 }
 
 // --- End to end.

@@ -400,10 +400,11 @@ void note_quality(engine& d, const judgement& j, double fit, double t, const rec
     }
 }
 
-void emit_byte(engine& d, const recovered_byte& b, const recover_sink& sink) {
+// One byte of the carrier, its tones at `level` (peak, sample units), to the echo gate.
+void emit_byte(engine& d, const recovered_byte& b, double level, const recover_sink& sink) {
     ++d.stats.segment.bytes;
     if (b.framing_error) ++d.stats.segment.framing_errors;
-    gate_byte(d.gate, b, sink);
+    gate_byte(d.gate, b, level, sink);
 }
 
 // The carrier's tone amplitude (peak, sample units): its louder tone heard.
@@ -421,7 +422,7 @@ void establish(engine& d, const recover_sink& sink) {
     gate_carrier(d.gate, d.stats.segment.start_frame, carrier_level(d), sink);
     d.established = true;
     for (std::size_t k = 0; k < d.hold.count; ++k)
-        emit_byte(d, held_at(d.hold, k), sink);
+        emit_byte(d, held_at(d.hold, k), carrier_level(d), sink);
     clear(d.hold);
 }
 
@@ -639,6 +640,13 @@ void read_byte(engine& d, const recover_sink& sink, bool at_end) {
     }
     d.stats.speed_sum += nominal / p - 1.0;
     d.stats.speed_count += 1.0;
+    // Its tones' amplitude: each bit's winning tone, its gain through the front end undone.
+    double byte_level = 0.0;
+    for (int k = 0; k < 10; ++k) {
+        byte_level +=
+            bits[k].margin > 0.0 ? bits[k].mag1 / d.front.gain1 : bits[k].mag0 / d.front.gain0;
+    }
+    byte_level *= 2.0 / w / 10.0;
     learn_gap(d.gaps, after_clock ? static_cast<int>(std::lround(bits_before)) - 9 : 3);
     // Frames of spaces only (zero bytes with no idle bit) are held until a frame shows data
     // goes on: a tone that merely turned low reads as such frames too. They follow each other
@@ -655,10 +663,10 @@ void read_byte(engine& d, const recover_sink& sink, bool at_end) {
         recovered_byte b = d.held;
         b.start_frame +=
             static_cast<std::uint64_t>(std::round(static_cast<double>(k) * d.held_step));
-        emit_byte(d, b, sink);
+        emit_byte(d, b, byte_level, sink);
     }
     d.held_count = 0;
-    emit_byte(d, out, sink);
+    emit_byte(d, out, byte_level, sink);
 }
 
 // The clock's next slot for a start bit, once frame n is past it: true if a start is there.

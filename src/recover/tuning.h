@@ -131,6 +131,10 @@ inline constexpr double byte_margin = 0.3;
 inline constexpr double echo_db = 15.0;
 inline constexpr double echo_reach_s = 3.0;
 inline constexpr double echo_share = 0.5;
+// A carrier's level stepping by echo_db from the stretch's (followed at this weight per byte)
+// after at least this many bytes begins a new stretch.
+inline constexpr double echo_level_weight = 0.25;
+inline constexpr std::uint64_t echo_stretch_bytes = 2;
 
 // --- Resync after a silent dropout: the frame is chosen from the bits this far past the
 // first clean edge, among start bits no later than resync_reach bits into the heard signal,
