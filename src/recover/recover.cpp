@@ -1,5 +1,6 @@
 // The recovery demodulator: a chain of stages, each with its own state and reset, owned by one
-// engine that runs a small state machine over them.
+// engine (opaque to callers, all of its memory taken when it is made) that runs a small state
+// machine over them. Every tuning number is in tuning.h, with its reason.
 //
 // Front end (front_end.h). Far above the upper tone the input is low-passed by a triangle and
 // only every stride-th frame kept; a band filter keeps hum, DC and most hiss out. Everything
@@ -8,35 +9,46 @@
 //
 // Tone correlators (tone_correlator.h). Both tones are correlated over a window exactly one
 // bit long with running sums, O(1) per frame. The sums of the last bytes' worth of frames are
-// kept, so decisions can look back at any (interpolated) window.
+// kept, so decisions can look back at any (interpolated) window. A window is judged by the
+// level-free discriminator (the two tones' normalised amplitudes) and its quality: the share
+// of its energy that tells the bit, the energy outside the tones' bins counted as in a band a
+// few bit rates wide (at 300 baud the band filter is far wider than a bit needs).
 //
-// Level tracker (level_tracker.h). Each tone's amplitude, learnt from clear bits; the
-// discriminator compares the two normalised amplitudes, so it needs neither a level nor a
-// polarity.
+// Level tracker (level_tracker.h). Each tone's amplitude, learnt from the clear bits of the
+// carrier at hand: the leader gives the upper tone, the first start bits the lower. Outside a
+// carrier it lasts only as long as the run of good bits that taught it, and it is forgotten,
+// with the clock's speed, where a carrier ends: hiss leaves nothing for the carrier after it.
 //
 // Bit clock and framer (this file). A start is the crossing from mark to space, pulled onto
 // the running bit clock when it falls a whole number of bits after the previous start; a byte
-// is read once its stop bit is in, each bit from the window centred on it (a matched filter
-// over the bit), and the clock is then corrected from the byte's own transitions. A missing
-// stop bit means the next start follows at once (recordings without idle bits), counted as a
-// framing error once the segment has shown stop bits. The states:
+// is read once its stop bit is in, each bit from the window centred on it, and the clock is
+// then corrected from the byte's own transitions. A missing stop bit means the next start
+// follows at once (recordings without idle bits). Sound rising 10 dB out of the background
+// (silence or hiss) on the lower tone begins on a start bit: a block without a leader is read
+// from its first bit. The states, with their transitions in the to_* functions:
 //   search       between bytes: start edges and the clock's slots are watched, the idle tone
 //                checked once a window;
 //   check_start  an edge was seen: is there a start bit at its centre?
 //   wait_byte    a start is set: the byte is read once its stop bit is in;
-//   resync       back from a silent dropout: the frame is sought again (resync.h).
+//   resync       back from a silent dropout, or at the recording's first frame: the byte frame
+//                is chosen anew (resync.h, a pure function of the bits heard).
 //
-// Carrier detector (carrier_detector.h). Each bit's quality and tone fit, averaged with
-// hysteresis; silence counts for neither, so a dropout keeps the segment (a long silence
-// ends it). A segment's bytes are output only once it is established: twenty clean idle bits
-// in a row at the clock's frequency, or three clean bytes with stop bits in a row on one
-// clock (held until then), or the carrier back within twenty bits of an established one.
+// Carrier detector (carrier_detector.h). Each bit's quality and how well its tone sits where
+// the clock's speed puts it, averaged with hysteresis; silence counts for neither, so a
+// dropout keeps the segment. Silence is a window below a thousandth of full scale or, within
+// a carrier, 40 dB below its weaker tone (hiss between blocks is silence); it ends only where
+// sound lasts half a window, and 60 bits or 80 ms of it end the carrier. A carrier's bytes
+// are held (byte_hold.h) until it shows FSK structure: twenty clean idle bits in a row, or a
+// dozen clean bits of each tone on the bit clock where the clock's speed puts them; one that
+// never does is no segment.
+//
+// Echo gate (echo_gate.h). Print-through: a stretch of carrier 15 dB weaker than one within
+// three seconds before or after it, that repeats most of its bytes, is not output, and is
+// reported as a segment flagged echo.
 //
 // Segment figures (segment_stats.h): level and SNR from the winning and losing tones, speed
 // from the clock, and polarity from the winning tone's phase at the bit boundaries of the
 // first clear bits (the encoder's tones stand at a positive peak there).
-//
-// Every tuning number is in tuning.h.
 
 #include "recover/recover.h"
 

@@ -10,7 +10,7 @@
 // The recovery demodulator: reads recordings the exact decoder gives up on (quiet, pumping,
 // unbalanced tones, off speed, wow, noise, inverted or filtered signals). It works on a stream
 // of samples in any block sizes, tracks the bit clock from the signal itself and outputs bytes
-// only while it hears an FSK carrier.
+// only while it hears an FSK carrier, print-through echoes of a louder carrier excepted.
 
 struct recovered_byte {
     std::uint8_t value = 0;

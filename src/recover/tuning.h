@@ -28,7 +28,7 @@ inline constexpr double low_pass_of_rate = 0.45;  // and below the kept rate's N
 // carrier at 12 dB Eb/N0 would read as poor. So the energy outside the two tones' bins
 // counts as if the band were this many bit rates wide, at most all of it (as it does from
 // 1200 baud on 1200/2400 Hz up).
-inline constexpr double quality_band_bits = 4.0;
+inline constexpr double quality_band_bits = 3.0;
 // Frames filtered and correlated ahead of the decisions, in one tight loop.
 inline constexpr std::size_t piece_frames = 256;
 
