@@ -69,8 +69,8 @@ void judge_pending(echo_gate& g, const recover_sink& sink) {
     const std::size_t copy = in_order(g.pending_values, g.pending_value_count, g.scratch);
     // Between two blocks the echoes of both may run together: its bytes are looked for in the
     // stretch before it and in this one.
-    std::vector<std::uint8_t> original(g.values.size() + g.last.size());
-    std::size_t n = in_order(g.values, g.value_count, original);
+    std::vector<std::uint8_t>& original = g.originals;
+    const std::size_t n = in_order(g.values, g.value_count, original);
     const std::size_t before = std::min(g.last_count, g.last.size());
     std::copy_n(g.last.begin(), before, original.begin() + static_cast<std::ptrdiff_t>(n));
     if (repeated_share(g.scratch.data(), copy, original.data(), n, before) < tuning::echo_share) {
@@ -165,6 +165,7 @@ echo_gate make_echo_gate(std::int32_t sample_rate, double full_scale) {
     g.values.assign(tuning::hold_bytes, 0);
     g.pending_values.assign(tuning::hold_bytes, 0);
     g.scratch.assign(tuning::hold_bytes, 0);
+    g.originals.assign(2 * tuning::hold_bytes, 0);
     g.hold = make_byte_hold(tuning::hold_bytes);
     return g;
 }

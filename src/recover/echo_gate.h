@@ -60,6 +60,7 @@ struct echo_gate {
     std::vector<std::uint8_t> pending_values;
     std::size_t pending_value_count = 0;
     std::vector<std::uint8_t> scratch;
+    std::vector<std::uint8_t> originals;  // the two stretches a weak one is looked for in
 };
 
 echo_gate make_echo_gate(std::int32_t sample_rate, double full_scale);
