@@ -13,8 +13,10 @@ void emit(const recover_sink& sink, const recovered_byte& b) {
     if (sink.byte) sink.byte(b);
 }
 
+// A carrier that gave no byte (a sweep passing the tones, a leader alone) is no segment to
+// report; an echo is, to say where it was.
 void report(const recover_sink& sink, const carrier_segment& s) {
-    if (sink.segment) sink.segment(s);
+    if (sink.segment && (s.bytes > 0 || s.echo)) sink.segment(s);
 }
 
 // The latest bytes of a ring of `count` recorded, oldest first, into `out`: how many.
