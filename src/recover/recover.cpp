@@ -796,7 +796,11 @@ void watch_onset(engine& d, const window_sums& s, bool heard, double n) {
     const bool before = (d.state == phase::check_start || d.state == phase::wait_byte) &&
                         d.start_time < *at - tuning::edge_on_clock * d.period;
     if (d.state != phase::search && !before) return;
-    if (*at >= d.length) {
+    // At the recording's first frame, the lower tone is taken for a start bit (cut or not),
+    // anything else for data: its frame is chosen as after a dropout.
+    const bool space_first =
+        *at >= d.length || judge(d, sums_at(d, d.length - 1.0)).margin < -tuning::start_margin;
+    if (space_first) {
         d.space_before = false;
         d.fallback.reset();
         to_byte(d, *at, false, 0.0);
