@@ -775,8 +775,9 @@ void check_idle(engine& d, const window_sums& s, double n, const recover_sink& s
 
 // Outside a carrier, sound rising well out of the background (silence or hiss) may be a block
 // beginning. If it begins on the lower tone it begins on a start bit (a block without a
-// leader); at the recording's first frame it may begin mid-byte, and its frame is sought as
-// after a dropout. Judged once the window is all of it.
+// leader, or a start bit the recording's beginning cut); a recording that begins on the upper
+// tone may begin inside a byte's data, and its frame is sought as after a dropout. Judged once
+// the window is all of it.
 void watch_onset(engine& d, const window_sums& s, bool heard, double n) {
     const bool loud = heard && s.energy > tuning::onset_rise * d.background;
     d.loud_frames = loud ? d.loud_frames + 1 : 0;
