@@ -811,7 +811,8 @@ void watch_onset(engine& d, const window_sums& s, bool heard, double n) {
 }
 
 // The per-frame work once the sums of frame n are in.
-void step(engine& d, const window_sums& s, const recover_sink& sink) {
+// Kept out of line: inlined into run_frames it crowded the filter and correlator loop there.
+[[gnu::noinline]] void step(engine& d, const window_sums& s, const recover_sink& sink) {
     const double n = static_cast<double>(d.frame) - 1.0;
     // Energies over each tone's amplitude squared, both times amp0^2 amp1^2: no division.
     const double w0 = d.levels.lower * d.levels.lower, w1 = d.levels.upper * d.levels.upper;
