@@ -1,5 +1,7 @@
 #include "recover/recover.h"
 
+#include "recover/tone_correlator.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -64,6 +64,7 @@ std::string segment_line(const report_settings& settings, const report_segment& 
     std::string line = "fskdec: carrier " + format_time(s.start_frame, settings.sample_rate) + "-" +
                        format_time(s.end_frame, settings.sample_rate) + ": " +
                        plural(s.bytes, "byte", "bytes");
+    if (s.echo) line += " (print-through echo, not output)";
     if (!std::isnan(s.level)) line += ", " + format_dbfs(s.level);
     if (!std::isnan(s.snr_db)) line += print(", SNR %.1f dB", s.snr_db);
     if (!std::isnan(s.speed)) {

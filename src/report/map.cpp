@@ -91,6 +91,7 @@ std::vector<pixel> gather(const report_collector& c) {
         into.squares = from.squares;
         into.carrier_frames =
             from.carrier_frames > 0 ? pixels[static_cast<std::size_t>(p)].frames : 0;
+        into.echo_frames = from.echo_frames > 0 ? pixels[static_cast<std::size_t>(p)].frames : 0;
     }
     return pixels;
 }
@@ -202,10 +203,13 @@ void write_legend(bool recovery, const text_sink& write) {
         {recovery ? "#33cc33" : "#4a78cc",
          recovery ? "bytes (green sure, red doubtful)" : "bytes (darker: denser)"},
         {"#d62020", "doubtful byte, framing error or dropout"},
+        {"#c58fd0", "print-through echo"},
     };
     double x = map_plot_left;
     std::string out = "<g class=\"legend\" font-size=\"12\" fill=\"#222\">\n";
     for (const item& i : items) {
+        // Only the recovery demodulator tells print-through.
+        if (!recovery && std::string_view(i.label) == "print-through echo") continue;
         out += "<rect x=\"" + num(x) + "\" y=\"" + std::to_string(legend_top - 10) +
                "\" width=\"12\" height=\"12\" fill=\"" + i.colour + "\"/>\n";
         out += text(x + 17, legend_top, i.label);
@@ -367,7 +371,11 @@ void write_map(const report_collector& c, const text_sink& write) {
         dropouts(pixels, dropout_seconds / seconds * static_cast<double>(map_plot_width));
     for (std::size_t i = 0; i < pixels.size(); ++i) {
         const pixel& p = pixels[i];
-        if (carrier_at(p)) carrier[i] = "#6b6b6b";
+        if (carrier_at(p)) {
+            carrier[i] = "#6b6b6b";
+        } else if (2 * p.data.echo_frames >= std::max<std::uint64_t>(p.frames, 1)) {
+            carrier[i] = "#c58fd0";
+        }
         if (p.data.measured > 0) {
             bytes[i] = confidence_colour(p.data.confidence_sum / p.data.measured);
         } else if (p.data.bytes > 0) {

@@ -23,6 +23,7 @@ void merge_column(report_column& into, const report_column& from) {
     into.doubtful += from.doubtful;
     into.framing_errors += from.framing_errors;
     into.carrier_frames += from.carrier_frames;
+    into.echo_frames += from.echo_frames;
 }
 
 namespace {
@@ -54,7 +55,13 @@ void add_carrier(report_collector& c, const report_segment& s) {
     for (std::uint64_t i = s.start_frame / c.span; i <= (s.end_frame - 1) / c.span; ++i) {
         const std::uint64_t from = std::max(s.start_frame, i * c.span);
         const std::uint64_t to = std::min(s.end_frame, (i + 1) * c.span);
-        c.columns[static_cast<std::size_t>(i)].carrier_frames += to - from;
+        report_column& column = c.columns[static_cast<std::size_t>(i)];
+        (s.echo ? column.echo_frames : column.carrier_frames) += to - from;
+    }
+    // An echo's place is shown, but it is no carrier of the recording's data.
+    if (s.echo) {
+        extend(c, s.end_frame);
+        return;
     }
     ++c.totals.segments;
     c.totals.carrier_frames += s.end_frame - s.start_frame;
