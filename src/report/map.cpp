@@ -175,6 +175,10 @@ void write_axis(double seconds, const text_sink& write) {
             break;
         }
     }
+    // Beyond a hundred hours (a very low sample rate), tens of the longest step: never more
+    // than ten ticks, whatever the length.
+    while (seconds / step > 10.0)
+        step *= 10.0;
     const int y = axis_top;
     write("<g class=\"axis\" stroke=\"#444\" stroke-width=\"1\">\n<line x1=\"" +
           std::to_string(map_plot_left) + "\" y1=\"" + std::to_string(y) + ".5\" x2=\"" +
