@@ -1,7 +1,8 @@
 // Writes the seed corpus of the fuzz targets: synthesized recordings in every layout the WAV
 // reader accepts, each header variant it must reject, and the hostile headers (huge sample
 // rate, block align 65535, stereo with a one-sample frame, data size 0xFFFFFFFF, ...).
-// Usage: make_fuzz_corpus DIRECTORY  (creates DIRECTORY/wav_parse, decode and differential)
+// Usage: make_fuzz_corpus DIRECTORY  (creates DIRECTORY/wav_parse, decode, differential,
+// recover and report)
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "audio/wav_writer.h"
 #include "fuzz_input.h"
 #include "mod/synth.h"
-#include "audio/wav_writer.h"
 
 namespace {
 
@@ -200,6 +201,107 @@ std::vector<named> differential_inputs() {
     return out;
 }
 
+// Synthesized signals for the recovery target, with the prefix that describes them: 16-bit
+// samples, a leader long enough for the carrier to be heard, a few bytes.
+std::vector<named> recover_inputs() {
+    struct signal_case {
+        const char* name;
+        std::int32_t rate, baud, tone, leader;
+        std::uint8_t rate_pick, baud_pick, carrier_pick;
+        double noise;
+    };
+    const signal_case cases[] = {
+        {"r44100_1200", 44100, 1200, 1200, 30, 0, 0, 0, 0.0},
+        {"r48000_1200_noisy", 48000, 1200, 1200, 30, 1, 0, 0, 0.1},
+        {"r8000_1200", 8000, 1200, 1200, 30, 2, 0, 0, 0.0},
+        {"r22050_300", 22050, 300, 1200, 20, 3, 1, 3, 0.0},
+        {"r96000_2400", 96000, 2400, 2400, 40, 5, 3, 0, 0.0},
+        {"r44100_leaderless", 44100, 1200, 1200, 0, 0, 0, 0, 0.0},
+    };
+    std::vector<named> out;
+    for (const signal_case& c : cases) {
+        recover_prefix p;
+        p.rate_pick = c.rate_pick;
+        p.baud_pick = c.baud_pick;
+        p.carrier_pick = c.carrier_pick;
+        p.piece = 7;
+        bytes input;
+        write_recover_prefix(input, p);
+        synth_settings s;
+        s.sample_rate = c.rate;
+        s.baud_rate = c.baud;
+        s.lower_tone = c.tone;
+        s.noise = c.noise;
+        s.leader_bits = c.leader;
+        s.gap_bits = 1;
+        s.trailer_bits = 2;
+        const bytes text = {'K', 'I', 'M'};
+        const bytes data = synthesize_samples(text, s);
+        input.insert(input.end(), data.begin(), data.end());
+        out.push_back({c.name, input});
+    }
+    return out;
+}
+
+// Runs for the report target: the settings, then samples, bytes, segments and tones as
+// fuzz_report reads them (a plain run and a recovery run over a few blocks).
+std::vector<named> report_inputs() {
+    std::vector<named> out;
+    for (const bool recovery : {false, true}) {
+        bytes input;
+        put_u32(input, 44100);
+        put_u8(input, 0);  // one channel, the first
+        put_u8(input, 0);
+        put_u8(input, 1);  // full scale 1.0
+        put_u32(input, 1200);
+        put_u32(input, 1200);
+        put_u8(input, 38);
+        put_u8(input, recovery ? 1 : 0);
+        put_u16(input, 0);
+        put_u8(input, 4);
+        for (const char c : {'t', 'a', 'p', 'e'})
+            put_u8(input, static_cast<std::uint8_t>(c));
+        for (int block = 0; block < 3; ++block) {
+            put_u8(input, 0);  // samples
+            put_u8(input, 199);
+            for (int i = 0; i < 200; ++i) {
+                put_u16(input, static_cast<std::uint32_t>((i * 3001) & 0xFFFF));
+                put_u8(input, 0);
+            }
+            for (int b = 0; b < 5; ++b) {
+                put_u8(input, 1);  // a byte
+                put_u8(input, static_cast<std::uint32_t>('A' + b));
+                put_u8(input, 0);
+                put_u16(input, static_cast<std::uint32_t>(b * 37));
+                put_u8(input, static_cast<std::uint32_t>(100 + 30 * b));
+                put_u8(input, b == 3 ? 1 : 0);
+                put_u8(input, 200);
+            }
+            put_u8(input, 2);  // the segment
+            put_u8(input, 0);
+            put_u16(input, 0);
+            put_u8(input, 0);
+            put_u16(input, 190);
+            put_u16(input, 5);
+            put_u8(input, 1);
+            put_u8(input, 0);
+            put_u8(input, 170);
+            put_u8(input, 0);
+            put_u8(input, 50);
+            put_u8(input, 0);
+            put_u8(input, 130);
+            put_u8(input, 2);
+            put_u8(input, 3);  // its idle tone
+            put_u8(input, 0);
+            put_u16(input, 180);
+            put_u8(input, 0);
+            put_u16(input, 20);
+        }
+        out.push_back({recovery ? "recovery_run" : "plain_run", input});
+    }
+    return out;
+}
+
 void write_file(const std::filesystem::path& path, const bytes& content) {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(content.data()),
@@ -218,7 +320,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::filesystem::path root = argv[1];
-    for (const char* target : {"wav_parse", "decode", "differential"})
+    for (const char* target : {"wav_parse", "decode", "differential", "recover", "report"})
         std::filesystem::create_directories(root / target);
 
     decode_prefix defaults;  // -b 1200 -w 1200, default threshold
@@ -253,5 +355,9 @@ int main(int argc, char** argv) {
     }
     for (const named& f : differential_inputs())
         write_file(root / "differential" / f.name, f.file);
+    for (const named& f : recover_inputs())
+        write_file(root / "recover" / f.name, f.file);
+    for (const named& f : report_inputs())
+        write_file(root / "report" / f.name, f.file);
     return 0;
 }
