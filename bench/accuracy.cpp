@@ -2,10 +2,23 @@
 // recordings with the faults real ones have, family by family and severity by severity,
 // then the recovery demodulator's speed on ten minutes of 44.1 kHz mono.
 //
-//   fskdec_accuracy [family-substring]     `make accuracy` runs every family
+//   fskdec_accuracy [family-substring [detail | bytes]]     `make accuracy` runs every family
 //
-// The error rate is the edit distance between the bytes decoded and the bytes sent, over the
-// bytes sent. Recordings without FSK show the number of bytes output instead (must be 0).
+// A row is one recording or a few (seeds, leader lengths, speed signs), scored together:
+// - default, recover: the edit distance between the bytes decoded and the bytes sent, over the
+//   bytes sent (a decoder that outputs an echo or noise as bytes can pass 100 %). Recordings
+//   without FSK show the number of bytes output instead (must be 0).
+// - limit: for white-noise rows, the noncoherent binary FSK byte error rate at that Eb/N0.
+// - whole: the blocks whose bytes appear exactly, contiguous, in the output, of those sent.
+// - lost: summed over the blocks, the bytes at each block's start before the first byte that
+//   an optimal alignment of the output with the bytes sent keeps.
+// - segments: the carrier segments the recovery demodulator reported, of the blocks sent;
+//   empty: those of them with no byte.
+// Then, over the recordings the default decoder reads with at most 2 % errors: in how many the
+// recovery demodulator keeps every block's first byte; and of the blocks the default decoder
+// has whole, how many the recovery demodulator has whole too.
+// `detail` adds a line for each recording of a row; `bytes` also lists the bytes sent beside
+// those the recovery demodulator gave.
 
 #include <time.h>
 
@@ -15,6 +28,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,11 +57,21 @@ std::vector<std::uint8_t> decode_default(const std::vector<double>& samples_norm
     return out;
 }
 
-std::vector<std::uint8_t> decode_recover(const std::vector<double>& samples, int sample_rate,
-                                         const fsk_signal& signal) {
-    std::vector<std::uint8_t> out;
+// The recovery demodulator's bytes and the carrier segments it reports.
+struct recovered {
+    std::vector<std::uint8_t> bytes;
+    std::size_t segments = 0, empty_segments = 0;
+};
+
+recovered decode_recover(const std::vector<double>& samples, int sample_rate,
+                         const fsk_signal& signal) {
+    recovered out;
     recover_sink sink;
-    sink.byte = [&](const recovered_byte& b) { out.push_back(b.value); };
+    sink.byte = [&](const recovered_byte& b) { out.bytes.push_back(b.value); };
+    sink.segment = [&](const carrier_segment& s) {
+        ++out.segments;
+        if (s.bytes == 0) ++out.empty_segments;
+    };
     recover_decoder d = make_recover_decoder(signal, sample_rate, 1.0);
     constexpr std::size_t block = 4096;
     for (std::size_t i = 0; i < samples.size(); i += block) {
@@ -62,7 +86,9 @@ struct recording {
     std::vector<double> samples;
     std::int32_t sample_rate = 44100;
     fsk_signal signal;
-    std::vector<std::uint8_t> sent;  // empty: a recording without FSK
+    std::vector<std::uint8_t> sent;   // empty: a recording without FSK
+    std::vector<std::size_t> blocks;  // the lengths of the blocks `sent` is made of, in order
+    std::string label;                // what sets it apart from the others of its row
 };
 
 // What a case varies; everything else is a clean 1200 baud recording at 44.1 kHz.
@@ -74,26 +100,94 @@ struct fsk_case {
     std::function<void(std::vector<double>&, double rate, random_source&)> impair;
 };
 
+// Idle gaps of 0, 1 or 2 bits after each byte, as encoders and serial ports leave them.
+std::vector<int> random_gaps(std::size_t count, random_source& r) {
+    std::vector<int> gaps(count);
+    for (int& g : gaps)
+        g = static_cast<int>(next_random(r) % 3);
+    return gaps;
+}
+
 recording make_recording(const fsk_case& c) {
     random_source r{c.seed};
     recording rec;
     rec.sample_rate = c.tone.sample_rate;
     rec.signal = c.tone.signal;
     rec.sent = random_bytes(c.bytes, r);
-    // Idle gaps of 0, 1 or 2 bits, as encoders and serial ports leave them.
-    std::vector<int> gaps(c.bytes);
-    for (int& g : gaps)
-        g = static_cast<int>(next_random(r) % 3);
-    rec.samples = render_fsk(frame_bits(rec.sent, gaps, 200, 20), c.tone, c.warp);
+    rec.blocks = {rec.sent.size()};
+    rec.samples =
+        render_fsk(frame_bits(rec.sent, random_gaps(c.bytes, r), 200, 20), c.tone, c.warp);
     if (c.impair) c.impair(rec.samples, c.tone.sample_rate, r);
     quantise_16(rec.samples);
     return rec;
 }
 
+// A tape of blocks, each with its own leader and trailer of idle bits, apart by gaps of silence
+// or of the hiss floor; with print-through, each block is heard again `echo_db` down
+// `echo_s` before and after it (the bytes expected are the blocks' alone).
+struct tape_block {
+    std::vector<std::uint8_t> bytes;
+    int leader = 200, trailer = 20;
+    double amplitude = 0.5;  // peak
+    double gap_s = 0.5;      // before the block
+    int gaps = -1;           // idle bits after each byte; -1: 0, 1 or 2 at random
+};
+
+struct tape {
+    tone_settings tone;  // its amplitude is each block's
+    time_warp warp;
+    std::vector<tape_block> blocks;
+    double tail_s = 0.5;               // after the last block
+    std::optional<double> floor_dbfs;  // hiss under the whole recording
+    std::optional<double> echo_db;     // print-through, `echo_s` before and after each block
+    double echo_s = 1.5;
+    double cut_bits = 0.0;  // bit times cut from the recording's start
+    std::string label;
+    std::function<void(std::vector<double>&, double rate, random_source&)> impair;
+};
+
+recording render_tape(const tape& t, random_source& r) {
+    recording rec;
+    rec.sample_rate = t.tone.sample_rate;
+    rec.signal = t.tone.signal;
+    const double rate = t.tone.sample_rate;
+    std::vector<double>& x = rec.samples;
+    std::size_t at = 0;
+    for (const tape_block& b : t.blocks) {
+        at += static_cast<std::size_t>(std::lround(b.gap_s * rate));
+        tone_settings tone = t.tone;
+        tone.amplitude = b.amplitude;
+        const std::vector<double> wave =
+            render_fsk(frame_bits(b.bytes,
+                                  b.gaps < 0 ? random_gaps(b.bytes.size(), r)
+                                             : std::vector<int>(b.bytes.size(), b.gaps),
+                                  b.leader, b.trailer),
+                       tone, t.warp);
+        mix_in(x, wave, at);
+        if (t.echo_db) {
+            const auto shift = static_cast<std::size_t>(std::lround(t.echo_s * rate));
+            if (at >= shift) mix_in(x, wave, at - shift, dbfs(*t.echo_db));
+            mix_in(x, wave, at + shift, dbfs(*t.echo_db));
+        }
+        at += wave.size();
+        rec.sent.insert(rec.sent.end(), b.bytes.begin(), b.bytes.end());
+        rec.blocks.push_back(b.bytes.size());
+    }
+    x.resize(std::max(x.size(), at + static_cast<std::size_t>(std::lround(t.tail_s * rate))), 0.0);
+    const auto cut = static_cast<std::size_t>(t.cut_bits * rate / t.tone.signal.baud_rate);
+    x.erase(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(std::min(cut, x.size())));
+    if (t.floor_dbfs) add_hiss(x, dbfs(*t.floor_dbfs), rate, r);
+    if (t.impair) t.impair(x, rate, r);
+    quantise_16(x);
+    return rec;
+}
+
+// A row of the table: `count` recordings made on demand (the table is long), scored together.
 struct row {
     std::string family, severity;
-    recording rec;
-    double limit = -1.0;  // the noncoherent BFSK byte error rate, for noise rows
+    int count = 1;
+    std::function<recording(int)> make;  // the k-th recording, k from 0 to count - 1
+    double limit = -1.0;                 // the noncoherent BFSK byte error rate, for noise rows
 };
 
 double byte_error_limit(double ebn0_db) {
@@ -101,12 +195,254 @@ double byte_error_limit(double ebn0_db) {
     return 1.0 - std::pow(1.0 - pb, 9.0);  // the start bit and eight data bits
 }
 
+// A whole number from lo to hi.
+int pick(random_source& r, int lo, int hi) {
+    return lo + static_cast<int>(next_random(r) % static_cast<std::uint64_t>(hi - lo + 1));
+}
+
+// `count` blocks of 50 to 200 random bytes, leaders of 30 to 300 bits, trailers of 5 to 30,
+// `gap_s` before each.
+std::vector<tape_block> random_blocks(int count, double gap_s, random_source& r) {
+    std::vector<tape_block> out(static_cast<std::size_t>(count));
+    for (tape_block& b : out) {
+        b.bytes = random_bytes(static_cast<std::size_t>(pick(r, 50, 200)), r);
+        b.leader = pick(r, 30, 300);
+        b.trailer = pick(r, 5, 30);
+        b.gap_s = gap_s;
+    }
+    return out;
+}
+
+std::string format(const char* pattern, auto... values) {
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, values...);
+    return text;
+}
+
+std::string duration(double seconds) {
+    return seconds < 1.0 ? format("%.0f ms", seconds * 1000) : format("%.0f s", seconds);
+}
+
+// A worn tape at a `severity` from 0 to 1 of: 7 % off speed (either way, by k), 1 % wow and
+// 0.2 % flutter, the upper tone 12 dB down, low-passed at 3 kHz, dropouts of 30 ms and 24 dB
+// every 1.5 s, 50 Hz hum at -20 dB, +-6 dB pumping, clipped 6 dB into the signal, a -40 dBFS
+// floor. One block of 300 bytes after 1 s of the floor.
+tape worn_tape(double severity, int k, random_source& r) {
+    tape t;
+    t.warp.speed = (k % 2 ? -0.07 : 0.07) * severity;
+    t.warp.wow = 0.01 * severity;
+    t.warp.wow_hz = 0.8;
+    t.warp.flutter = 0.002 * severity;
+    t.warp.flutter_hz = 12.0;
+    t.tone.gain1 = dbfs(-12.0 * severity);
+    t.floor_dbfs = -60.0 + 20.0 * severity;
+    tape_block b;
+    b.bytes = random_bytes(300, r);
+    b.leader = 300;
+    b.gap_s = 1.0;
+    t.blocks = {b};
+    t.impair = [severity](std::vector<double>& x, double rate, random_source&) {
+        apply_low_pass(x, 8000.0 - 5000.0 * severity, rate);
+        apply_dropouts(x, 1.5, 0.01 + 0.02 * severity, 6.0 + 18.0 * severity, rate);
+        apply_pumping(x, 6.0 * severity, 2.0, rate);
+        add_hum(x, 0.05 * severity, 50.0, rate);
+        apply_clip(x, 0.5 * dbfs(-6.0 * severity));
+    };
+    t.label = format("speed %+.1f %%", t.warp.speed * 100);
+    return t;
+}
+
+// The families shaped like real transfers: a hiss floor, several blocks, level steps, echoes,
+// leaderless blocks, cut starts; then noise at each bit rate and a worn tape at several
+// severities. Each row is a few recordings, the k-th from its own seed: the row's name hashed,
+// plus k, so that adding or removing a row changes no other.
+void add_transfer_families(std::vector<row>& rows) {
+    const auto seed_of = [](const std::string& family, const std::string& severity) {
+        std::uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a
+        for (const char c : family + '/' + severity)
+            h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+        return h;
+    };
+    using vec = std::vector<double>;
+    const auto add_tapes = [&](const std::string& family, const std::string& severity, int count,
+                               std::function<tape(int, random_source&)> lay) {
+        const std::uint64_t base = seed_of(family, severity);
+        rows.push_back({family, severity, count,
+                        [base, lay](int k) {
+                            random_source r{base + static_cast<std::uint64_t>(k)};
+                            const tape t = lay(k, r);
+                            recording rec = render_tape(t, r);
+                            rec.label = t.label;
+                            return rec;
+                        },
+                        -1.0});
+    };
+
+    // Hiss, then a leader of 10, 30, 300 or 2,000 bits and 200 bytes: three seeds of each.
+    for (double level : {-60.0, -50.0, -40.0}) {
+        for (double lead_s : {0.5, 1.0, 3.0}) {
+            add_tapes("hiss before", format("%.1f s at %.0f dBFS", lead_s, level), 12,
+                      [=](int k, random_source& r) {
+                          const int leaders[] = {10, 30, 300, 2000};
+                          tape t;
+                          t.floor_dbfs = level;
+                          tape_block b;
+                          b.bytes = random_bytes(200, r);
+                          b.leader = leaders[k % 4];
+                          b.gap_s = lead_s;
+                          t.blocks = {b};
+                          t.label = format("leader %d, seed %d", b.leader, k / 4 + 1);
+                          return t;
+                      });
+        }
+    }
+
+    // 4 to 8 blocks apart by silence (a gated or edited recording) or by a -54 dBFS floor.
+    for (bool hiss : {false, true}) {
+        for (double gap_s : {0.1, 2.0}) {
+            add_tapes("multi-block",
+                      format("%s gaps of %s", duration(gap_s).c_str(),
+                             hiss ? "hiss -54 dBFS" : "silence"),
+                      4, [=](int k, random_source& r) {
+                          tape t;
+                          if (hiss) t.floor_dbfs = -54.0;
+                          t.blocks = random_blocks(pick(r, 4, 8), gap_s, r);
+                          t.label = format("%zu blocks, seed %d", t.blocks.size(), k + 1);
+                          return t;
+                      });
+        }
+    }
+
+    // Seven blocks, every other one 20 or 30 dB quieter, over a -54 dBFS floor.
+    for (double step : {20.0, 30.0}) {
+        for (double gap_s : {0.1, 2.0}) {
+            add_tapes("level steps", format("-%.0f dB, %s gaps", step, duration(gap_s).c_str()), 3,
+                      [=](int k, random_source& r) {
+                          tape t;
+                          t.floor_dbfs = -54.0;
+                          t.blocks = random_blocks(7, gap_s, r);
+                          for (std::size_t i = 1; i < t.blocks.size(); i += 2)
+                              t.blocks[i].amplitude *= dbfs(-step);
+                          t.label = format("loud, quiet, ..., loud; seed %d", k + 1);
+                          return t;
+                      });
+        }
+    }
+
+    // Eight blocks, each heard again 30 dB down 1.5 s before and after it: alone in the gaps
+    // when the blocks are 3 s apart, under the neighbouring blocks when 1 s apart.
+    for (double gap_s : {3.0, 1.0}) {
+        add_tapes("print-through", format("echoes -30 dB, gaps of %.0f s", gap_s), 3,
+                  [=](int k, random_source& r) {
+                      tape t;
+                      t.floor_dbfs = -60.0;
+                      t.echo_db = -30.0;
+                      t.blocks = random_blocks(8, gap_s, r);
+                      for (tape_block& b : t.blocks) {
+                          b.bytes.resize(std::min<std::size_t>(b.bytes.size(), 150));
+                          b.leader = std::max(b.leader, 100);
+                      }
+                      t.blocks.front().gap_s = 2.0;
+                      t.tail_s = 2.0;
+                      t.label = format("seed %d", k + 1);
+                      return t;
+                  });
+    }
+
+    // Four blocks without a leader (two idle bits after each), each after a silence or hiss.
+    for (bool hiss : {false, true}) {
+        for (double gap_s : {0.1, 1.0}) {
+            add_tapes(
+                "leaderless",
+                format("after %s %s", duration(gap_s).c_str(), hiss ? "hiss -54 dBFS" : "silence"),
+                4, [=](int k, random_source& r) {
+                    tape t;
+                    if (hiss) t.floor_dbfs = -54.0;
+                    t.blocks = random_blocks(4, gap_s, r);
+                    for (tape_block& b : t.blocks) {
+                        b.leader = 0;
+                        b.trailer = 2;
+                    }
+                    t.label = format("seed %d", k + 1);
+                    return t;
+                });
+        }
+    }
+
+    // The recording starts inside the first of 100 bytes (no leader): only that byte may go.
+    for (const auto& [cut, back_to_back] :
+         {std::pair{0.5, false}, std::pair{2.5, false}, std::pair{4.5, false},
+          std::pair{8.5, false}, std::pair{4.5, true}}) {
+        add_tapes("cut mid-byte",
+                  format("from bit %.1f%s", cut, back_to_back ? ", no idle bits" : " of a byte"), 8,
+                  [=](int k, random_source& r) {
+                      tape t;
+                      t.floor_dbfs = -60.0;
+                      tape_block b;
+                      b.bytes = random_bytes(100, r);
+                      b.leader = 0;
+                      b.gap_s = 0.0;
+                      b.gaps = back_to_back ? 0 : -1;
+                      t.blocks = {b};
+                      t.cut_bits = cut;
+                      t.label = format("seed %d", k + 1);
+                      return t;
+                  });
+    }
+
+    // White noise at 300, 600, 1200 and 2400 baud (1200/2400 Hz tones, 2400/4800 Hz at 2400
+    // baud): two recordings of 1,000 bytes a row, the second at -speed. The tones peak at 0.1
+    // of full scale, so that even the noise of 300 baud at 8 dB (0.24 rms) is not clipped.
+    const auto add_noise = [&](int baud, double ebn0, double speed) {
+        const std::string name =
+            speed > 0.0 ? format("%d baud, %.0f dB, +-%.0f %%", baud, ebn0, speed * 100)
+                        : format("%d baud, Eb/N0 %.0f dB", baud, ebn0);
+        const std::uint64_t base = seed_of("noise by baud", name);
+        rows.push_back({"noise by baud", name, 2,
+                        [=](int k) {
+                            fsk_case c;
+                            c.tone.signal.baud_rate = baud;
+                            c.tone.signal.lower_tone = baud == 2400 ? 2400 : 1200;
+                            c.tone.amplitude = 0.1;
+                            c.bytes = 1000;
+                            c.seed = base + static_cast<std::uint64_t>(k);
+                            c.warp.speed = k == 0 ? speed : -speed;
+                            c.impair = [=](vec& x, double rate, random_source& r) {
+                                add_white_noise(x, noise_for_ebn0(ebn0, 0.1, rate, baud), r);
+                            };
+                            recording rec = make_recording(c);
+                            rec.label = speed > 0.0 ? format("speed %+.0f %%", c.warp.speed * 100)
+                                                    : format("seed %d", k + 1);
+                            return rec;
+                        },
+                        byte_error_limit(ebn0)});
+    };
+    for (int baud : {300, 600}) {
+        for (double ebn0 : {12.0, 10.0, 8.0})
+            add_noise(baud, ebn0, 0.0);
+        for (double ebn0 : {12.0, 10.0})
+            add_noise(baud, ebn0, 0.02);
+    }
+    for (double ebn0 : {12.0, 10.0, 8.0})
+        add_noise(1200, ebn0, 0.0);
+    for (double ebn0 : {12.0, 10.0, 8.0})
+        add_noise(2400, ebn0, 0.0);
+
+    // A worn tape at a quarter, half, three quarters and all of its faults; four seeds.
+    for (double severity : {0.25, 0.5, 0.75, 1.0}) {
+        add_tapes(
+            "worn tape mix",
+            format("%.0f/4: %.3g %% speed, %.0f dB", 4 * severity, 7 * severity, 12 * severity), 4,
+            [=](int k, random_source& r) { return worn_tape(severity, k, r); });
+    }
+}
+
 std::vector<row> make_rows() {
     std::vector<row> rows;
     std::uint64_t seed = 100;
     const auto add = [&](const std::string& family, const std::string& severity, fsk_case c) {
         c.seed = ++seed;
-        rows.push_back({family, severity, make_recording(c), -1.0});
+        rows.push_back({family, severity, 1, [c](int) { return make_recording(c); }, -1.0});
     };
     const auto with = [](auto change) {
         fsk_case c;
@@ -251,11 +587,14 @@ std::vector<row> make_rows() {
             };
         }));
 
+    add_transfer_families(rows);
+
     // Sounds without FSK.
     const double rate = 44100.0;
     const auto quiet = [&](const std::string& name, std::vector<double> x) {
         quantise_16(x);
-        rows.push_back({"no FSK", name, recording{std::move(x), 44100, fsk_signal{}, {}}, -1.0});
+        rows.push_back(
+            {"no FSK", name, 1, [x](int) { return recording{x, 44100, {}, {}, {}, {}}; }, -1.0});
     };
     random_source r{77};
     quiet("digital silence", std::vector<double>(static_cast<std::size_t>(3 * rate), 0.0));
@@ -288,8 +627,32 @@ std::vector<row> make_rows() {
         random_source slow{78};
         std::vector<double> x = coloured_noise(noise_colour::white, 3.0, 8000.0, 0.3, slow);
         quantise_16(x);
-        rows.push_back(
-            {"no FSK", "white noise 8 kHz", recording{std::move(x), 8000, fsk_signal{}, {}}, -1.0});
+        rows.push_back({"no FSK", "white noise 8 kHz", 1,
+                        [x](int) { return recording{x, 8000, {}, {}, {}, {}}; }, -1.0});
+    }
+    // The worst worn tape with its FSK muted: floor, hum, dropouts, pumping and clipping alone.
+    rows.push_back({"no FSK", "worn tape 4/4, FSK muted", 2,
+                    [](int k) {
+                        random_source r{81 + static_cast<std::uint64_t>(k)};
+                        tape t = worn_tape(1.0, k, r);
+                        t.blocks.front().amplitude = 0.0;
+                        recording rec = render_tape(t, r);
+                        rec.sent.clear();
+                        rec.blocks.clear();
+                        return rec;
+                    },
+                    -1.0});
+    // A minute of the hiss floor alone, at its lowest and its highest.
+    for (double level : {-54.0, -40.0}) {
+        rows.push_back({"no FSK", format("tape hiss %.0f dBFS, 60 s", level), 1,
+                        [level](int) {
+                            random_source noise{static_cast<std::uint64_t>(79 - level)};
+                            std::vector<double> x(60 * 44100, 0.0);
+                            add_hiss(x, dbfs(level), 44100.0, noise);
+                            quantise_16(x);
+                            return recording{std::move(x), 44100, {}, {}, {}, {}};
+                        },
+                        -1.0});
     }
     return rows;
 }
@@ -327,56 +690,156 @@ void speed_bench() {
         static_cast<unsigned long long>(bytes));
 }
 
+// One decoder's bytes against a recording's: errors (edit distance), blocks found whole in
+// the output, and the bytes lost at each block's start before the first one kept.
+struct score {
+    std::size_t sent = 0, errors = 0, output = 0;
+    std::size_t blocks = 0, whole = 0, lost = 0;
+    int refused = 0;
+};
+
+// Returns, for each block, whether it is whole.
+std::vector<bool> add_score(score& s, const recording& rec, const std::vector<std::uint8_t>& got) {
+    s.sent += rec.sent.size();
+    s.output += got.size();
+    s.blocks += rec.blocks.size();
+    std::vector<bool> whole;
+    if (rec.sent.empty()) return whole;
+    const byte_alignment a = align_bytes(rec.sent, got);
+    s.errors += a.distance;
+    std::size_t from = 0;
+    for (const std::size_t length : rec.blocks) {
+        const auto first = rec.sent.begin() + static_cast<std::ptrdiff_t>(from);
+        const auto last = first + static_cast<std::ptrdiff_t>(length);
+        whole.push_back(std::search(got.begin(), got.end(), first, last) != got.end());
+        s.whole += whole.back();
+        std::size_t lost = 0;
+        while (lost < length && !a.kept[from + lost])
+            ++lost;
+        s.lost += lost;
+        from += length;
+    }
+    return whole;
+}
+
+struct outcome {
+    score default_score, recover_score;
+    std::size_t segments = 0, empty_segments = 0;
+};
+
+void print_line(const std::string& family, const std::string& severity, const outcome& o,
+                double limit) {
+    const score& d = o.default_score;
+    const score& r = o.recover_score;
+    const auto rate = [](const score& s) {
+        if (s.sent == 0) return format("%zu B", s.output);
+        return format("%.2f %%", 100.0 * static_cast<double>(s.errors) / s.sent);
+    };
+    const auto whole = [](const score& s) {
+        return s.blocks == 0 ? std::string() : format("%zu/%zu", s.whole, s.blocks);
+    };
+    const auto lost = [](const score& s) {
+        return s.blocks == 0 ? std::string() : format("%zu", s.lost);
+    };
+    const bool refused = d.refused > 0;
+    std::printf("%-16s %-28s %9s %9s %9s %9s %9s %8s %8s %8s %6s\n", family.c_str(),
+                severity.c_str(), refused ? "refused" : rate(d).c_str(), rate(r).c_str(),
+                limit >= 0.0 ? format("%.2f %%", 100.0 * limit).c_str() : "",
+                refused ? "" : whole(d).c_str(), whole(r).c_str(), refused ? "" : lost(d).c_str(),
+                lost(r).c_str(), format("%zu/%zu", o.segments, r.blocks).c_str(),
+                format("%zu", o.empty_segments).c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string only = argc > 1 ? argv[1] : "";
-    const auto built = clock_type::now();
-    std::vector<row> rows = make_rows();
-    std::printf("%d recordings synthesized in %.1f s\n\n", static_cast<int>(rows.size()),
-                seconds_since(built));
-    std::printf("%-16s %-28s %9s %9s %9s\n", "family", "severity", "default", "recover", "limit");
-    double default_time = 0.0, recover_time = 0.0;
+    const std::string extra = argc > 2 ? argv[2] : "";
+    const std::vector<row> rows = make_rows();
+    std::printf("%-16s %-28s %9s %9s %9s %9s %9s %8s %8s %8s %6s\n", "family", "severity",
+                "default", "recover", "limit", "whole def", "whole rec", "lost def", "lost rec",
+                "segments", "empty");
+    double default_time = 0.0, recover_time = 0.0, synth_time = 0.0, audio = 0.0;
+    int recordings = 0;
+    std::size_t peer_read = 0, peer_read_starts_kept = 0, peer_whole = 0, peer_whole_kept = 0;
     for (const row& r : rows) {
         if (!only.empty() && r.family.find(only) == std::string::npos) continue;
-        std::vector<std::uint8_t> got_default, got_recover;
-        bool default_failed = false;
-        auto start = clock_type::now();
-        try {
-            got_default = decode_default(r.rec.samples, r.rec.sample_rate, r.rec.signal);
-        } catch (const std::exception&) {
-            default_failed = true;
-        }
-        default_time += seconds_since(start);
-        start = clock_type::now();
-        got_recover = decode_recover(r.rec.samples, r.rec.sample_rate, r.rec.signal);
-        recover_time += seconds_since(start);
-        char a[32], b[32], l[32] = "";
-        if (r.rec.sent.empty()) {
-            std::snprintf(a, sizeof a, "%zu B", got_default.size());
-            std::snprintf(b, sizeof b, "%zu B", got_recover.size());
-        } else {
-            const double sent = static_cast<double>(r.rec.sent.size());
-            std::snprintf(
-                a, sizeof a, "%.2f %%",
-                100.0 * static_cast<double>(edit_distance(got_default, r.rec.sent)) / sent);
-            std::snprintf(
-                b, sizeof b, "%.2f %%",
-                100.0 * static_cast<double>(edit_distance(got_recover, r.rec.sent)) / sent);
-        }
-        if (default_failed) std::snprintf(a, sizeof a, "refused");
-        if (argc > 2) {  // the bytes themselves, to see where a decoder lost its way
-            for (std::size_t i = 0; i < std::max(r.rec.sent.size(), got_recover.size()); ++i) {
-                std::printf("  %4zu %s %s\n", i,
-                            i < r.rec.sent.size() ? std::to_string(r.rec.sent[i]).c_str() : "-",
-                            i < got_recover.size() ? std::to_string(got_recover[i]).c_str() : "-");
+        outcome total;
+        std::vector<std::pair<std::string, outcome>> each;
+        for (int k = 0; k < r.count; ++k) {
+            auto start = clock_type::now();
+            const recording rec = r.make(k);
+            synth_time += seconds_since(start);
+            audio += static_cast<double>(rec.samples.size()) / rec.sample_rate;
+            ++recordings;
+            outcome o;
+            std::vector<std::uint8_t> got_default;
+            start = clock_type::now();
+            try {
+                got_default = decode_default(rec.samples, rec.sample_rate, rec.signal);
+            } catch (const std::exception&) {
+                o.default_score.refused = 1;
+            }
+            default_time += seconds_since(start);
+            start = clock_type::now();
+            const recovered got = decode_recover(rec.samples, rec.sample_rate, rec.signal);
+            recover_time += seconds_since(start);
+            const std::vector<bool> default_whole = add_score(o.default_score, rec, got_default);
+            const std::vector<bool> recover_whole = add_score(o.recover_score, rec, got.bytes);
+            // Where the default decoder does well, does the recovery demodulator too?
+            const score& d = o.default_score;
+            if (d.sent > 0 && d.refused == 0 && 50 * d.errors <= d.sent) {
+                ++peer_read;
+                if (o.recover_score.lost == 0) ++peer_read_starts_kept;
+            }
+            for (std::size_t b = 0; b < default_whole.size(); ++b) {
+                if (!default_whole[b]) continue;
+                ++peer_whole;
+                if (recover_whole[b]) ++peer_whole_kept;
+            }
+            o.segments = got.segments;
+            o.empty_segments = got.empty_segments;
+            for (auto [into, from] : {std::pair{&total.default_score, &o.default_score},
+                                      std::pair{&total.recover_score, &o.recover_score}}) {
+                into->sent += from->sent;
+                into->errors += from->errors;
+                into->output += from->output;
+                into->blocks += from->blocks;
+                into->whole += from->whole;
+                into->lost += from->lost;
+                into->refused += from->refused;
+            }
+            total.segments += o.segments;
+            total.empty_segments += o.empty_segments;
+            if (!extra.empty()) each.emplace_back("  " + rec.label, o);
+            if (extra == "bytes") {  // to see where the recovery demodulator lost its way
+                for (std::size_t i = 0; i < std::max(rec.sent.size(), got.bytes.size()); ++i) {
+                    std::printf("  %4zu %s %s\n", i,
+                                i < rec.sent.size() ? std::to_string(rec.sent[i]).c_str() : "-",
+                                i < got.bytes.size() ? std::to_string(got.bytes[i]).c_str() : "-");
+                }
             }
         }
-        if (r.limit >= 0.0) std::snprintf(l, sizeof l, "%.2f %%", 100.0 * r.limit);
-        std::printf("%-16s %-28s %9s %9s %9s\n", r.family.c_str(), r.severity.c_str(), a, b, l);
+        print_line(r.family, r.severity, total, r.limit);
+        if (r.count > 1) {
+            for (const auto& [label, o] : each)
+                print_line("", label, o, r.limit);
+        }
         std::fflush(stdout);
     }
-    std::printf("\ndecoding time: default %.2f s, recover %.2f s\n\n", default_time, recover_time);
+    std::printf(
+        "\n%d recordings (%.0f s of audio) synthesized in %.1f s; decoding time: default %.2f s, "
+        "recover %.2f s\n\n",
+        recordings, audio, synth_time, default_time, recover_time);
+    const auto percent = [](std::size_t part, std::size_t whole) {
+        return whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
+    };
+    std::printf(
+        "where the default decoder reads a recording with at most 2 %% errors, recover keeps "
+        "every block's first byte in %zu of %zu (%.1f %%);\n"
+        "of the %zu blocks the default decoder has whole, recover has %zu (%.1f %%)\n\n",
+        peer_read_starts_kept, peer_read, percent(peer_read_starts_kept, peer_read), peer_whole,
+        peer_whole_kept, percent(peer_whole_kept, peer_whole));
     if (only.empty() || only == "speed_bench") speed_bench();
     return 0;
 }

@@ -367,3 +367,60 @@ std::size_t edit_distance(const std::vector<std::uint8_t>& a, const std::vector<
     }
     return row[b.size()];
 }
+
+byte_alignment align_bytes(const std::vector<std::uint8_t>& sent,
+                           const std::vector<std::uint8_t>& got) {
+    // The usual table of edit distances between prefixes, two rows at a time, and for each
+    // cell the step it was reached by, to walk back along one optimal alignment. A pairing of
+    // equal bytes is preferred to a deletion and an insertion of the same cost.
+    constexpr std::uint8_t pair = 0, lose = 1, add = 2;
+    const std::size_t n = sent.size(), m = got.size();
+    std::vector<std::uint8_t> step((n + 1) * (m + 1), add);
+    std::vector<std::size_t> above(m + 1), here(m + 1);
+    for (std::size_t j = 0; j <= m; ++j)
+        above[j] = j;
+    for (std::size_t i = 1; i <= n; ++i) {
+        here[0] = i;
+        step[i * (m + 1)] = lose;
+        for (std::size_t j = 1; j <= m; ++j) {
+            const std::size_t diagonal = above[j - 1] + (sent[i - 1] != got[j - 1]);
+            std::size_t best = diagonal;
+            std::uint8_t how = pair;
+            if (above[j] + 1 < best) {
+                best = above[j] + 1;
+                how = lose;
+            }
+            if (here[j - 1] + 1 < best) {
+                best = here[j - 1] + 1;
+                how = add;
+            }
+            here[j] = best;
+            step[i * (m + 1) + j] = how;
+        }
+        std::swap(above, here);
+    }
+    byte_alignment out{above[m], std::vector<bool>(n, false)};
+    for (std::size_t i = n, j = m; i > 0;) {
+        const std::uint8_t how = j == 0 ? lose : step[i * (m + 1) + j];
+        if (how == pair) {
+            out.kept[i - 1] = sent[i - 1] == got[j - 1];
+            --i;
+            --j;
+        } else if (how == lose) {
+            --i;
+        } else {
+            --j;
+        }
+    }
+    return out;
+}
+
+double dbfs(double db) {
+    return std::pow(10.0, db / 20.0);
+}
+
+void mix_in(std::vector<double>& x, const std::vector<double>& part, std::size_t at, double gain) {
+    if (x.size() < at + part.size()) x.resize(at + part.size(), 0.0);
+    for (std::size_t n = 0; n < part.size(); ++n)
+        x[at + n] += gain * part[n];
+}

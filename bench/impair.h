@@ -89,3 +89,19 @@ std::vector<double> tremolo_pair(double hz_a, double hz_b, double tremolo_hz, do
 
 // Edit distance between two byte strings.
 std::size_t edit_distance(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b);
+
+// The edit distance from `sent` to `got`, and which bytes of `sent` an optimal alignment pairs
+// with an equal byte of `got` (the rest were lost, replaced or garbled).
+struct byte_alignment {
+    std::size_t distance = 0;
+    std::vector<bool> kept;  // one per byte sent
+};
+byte_alignment align_bytes(const std::vector<std::uint8_t>& sent,
+                           const std::vector<std::uint8_t>& got);
+
+// The rms deviation of a level in dBFS (rms against full scale: -40 dBFS is 0.01).
+double dbfs(double db);
+
+// Adds `gain` times `part` into `x` from sample `at` on, lengthening `x` with silence as needed.
+void mix_in(std::vector<double>& x, const std::vector<double>& part, std::size_t at,
+            double gain = 1.0);
