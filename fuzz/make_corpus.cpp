@@ -3,6 +3,7 @@
 // rate, block align 65535, stereo with a one-sample frame, data size 0xFFFFFFFF, ...).
 // Usage: make_fuzz_corpus DIRECTORY  (creates DIRECTORY/wav_parse, decode, differential,
 // recover and report)
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 
 #include "audio/wav_writer.h"
 #include "fuzz_input.h"
+#include "impair.h"
 #include "mod/synth.h"
 
 namespace {
@@ -243,6 +245,73 @@ std::vector<named> recover_inputs() {
     return out;
 }
 
+// A block of `count` random bytes at 8 kHz with one idle bit after each, as impair renders it.
+std::vector<double> block_8k(std::size_t count, int leader, int gap, random_source& r,
+                             const time_warp& warp = {}, double upper_gain = 1.0) {
+    tone_settings tone;
+    tone.sample_rate = 8000;
+    tone.gain1 = upper_gain;
+    const std::vector<std::uint8_t> text = random_bytes(count, r);
+    return render_fsk(frame_bits(text, std::vector<int>(count, gap), leader, 4), tone, warp);
+}
+
+// Short recordings shaped like the accuracy families (bench/impair), for the recovery target:
+// hiss before a short leader, a quiet block then a loud one, an echo, a worn tape, a start
+// inside a byte; 8 kHz 16-bit, so a second fits the fuzzer's input length.
+std::vector<named> impaired_recover_inputs() {
+    std::vector<named> recordings;
+    random_source r{7};
+    std::vector<double> x(2000, 0.0);
+    mix_in(x, block_8k(8, 10, 1, r), x.size());
+    add_hiss(x, dbfs(-50), 8000, r);
+    recordings.push_back({"hiss_then_leader", {}});
+    std::vector<std::vector<double>> signals = {x};
+
+    x.clear();
+    const std::vector<double> block = block_8k(4, 10, 1, r);
+    mix_in(x, block, 0, 0.03);
+    mix_in(x, block, block.size() + 800);
+    add_hiss(x, dbfs(-54), 8000, r);
+    recordings.push_back({"quiet_then_loud", {}});
+    signals.push_back(x);
+
+    x.clear();
+    mix_in(x, block, 0, dbfs(-30));
+    mix_in(x, block, block.size() + 400);
+    recordings.push_back({"echo_before", {}});
+    signals.push_back(x);
+
+    time_warp warp;
+    warp.speed = 0.07;
+    warp.wow = 0.02;
+    warp.wow_hz = 1.5;
+    x = block_8k(8, 20, 1, r, warp, 0.25);
+    apply_low_pass(x, 3000, 8000);
+    apply_dropouts(x, 0.3, 0.02, -30, 8000);
+    add_hum(x, 0.1, 50, 8000);
+    apply_clip(x, 0.4);
+    add_hiss(x, dbfs(-40), 8000, r);
+    recordings.push_back({"worn_tape", {}});
+    signals.push_back(x);
+
+    x = block_8k(8, 0, 0, r);
+    x.erase(x.begin(), x.begin() + 30);  // four and a half bits
+    recordings.push_back({"cut_mid_byte", {}});
+    signals.push_back(x);
+
+    for (std::size_t i = 0; i < recordings.size(); ++i) {
+        quantise_16(signals[i]);
+        recover_prefix p;
+        p.rate_pick = 2;  // 8000 Hz
+        p.piece = 11;
+        write_recover_prefix(recordings[i].file, p);
+        for (const double v : signals[i])
+            put_u16(recordings[i].file, static_cast<std::uint32_t>(
+                                            static_cast<std::int16_t>(std::lround(v * 32767.0))));
+    }
+    return recordings;
+}
+
 // Runs for the report target: the settings, then samples, bytes, segments and tones as
 // fuzz_report reads them (a plain run and a recovery run over a few blocks).
 std::vector<named> report_inputs() {
@@ -356,6 +425,8 @@ int main(int argc, char** argv) {
     for (const named& f : differential_inputs())
         write_file(root / "differential" / f.name, f.file);
     for (const named& f : recover_inputs())
+        write_file(root / "recover" / f.name, f.file);
+    for (const named& f : impaired_recover_inputs())
         write_file(root / "recover" / f.name, f.file);
     for (const named& f : report_inputs())
         write_file(root / "report" / f.name, f.file);
