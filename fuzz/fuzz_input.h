@@ -219,6 +219,50 @@ inline std::vector<double> recover_samples_from(const recover_prefix& p,
     return out;
 }
 
+// fuzz_capi: a 20-byte prefix, then the samples.
+//   flags        bit 0: reverse_phase; bit 1: recover; bit 2: baud from raw_baud; bit 3: lower
+//                tone from raw_tone; bit 4: sample rate from raw_rate; bit 5: float samples
+//                as stored, else 16-bit / 32768
+//   baud_pick, raw_baud, carrier_pick, raw_tone, threshold_pick, raw_rate, rate_pick as named
+//   piece        seeds the sizes of the pieces written (1 to 997) and of the reads (1 to 16)
+struct capi_prefix {
+    std::uint8_t flags = 0;
+    std::uint8_t baud_pick = 0;
+    std::uint32_t raw_baud = 0;
+    std::uint8_t carrier_pick = 0;
+    std::uint32_t raw_tone = 0;
+    std::uint8_t threshold_pick = 0;
+    std::uint8_t rate_pick = 0;
+    std::uint32_t raw_rate = 0;
+    std::uint32_t piece = 0;
+};
+
+inline capi_prefix read_capi_prefix(input_reader& in) {
+    capi_prefix p;
+    p.flags = in.u8();
+    p.baud_pick = in.u8();
+    p.raw_baud = in.u32();
+    p.carrier_pick = in.u8();
+    p.raw_tone = in.u32();
+    p.threshold_pick = in.u8();
+    p.rate_pick = in.u8();
+    p.raw_rate = in.u32();
+    p.piece = in.u32();
+    return p;
+}
+
+inline void write_capi_prefix(std::vector<std::uint8_t>& out, const capi_prefix& p) {
+    put_u8(out, p.flags);
+    put_u8(out, p.baud_pick);
+    put_u32(out, p.raw_baud);
+    put_u8(out, p.carrier_pick);
+    put_u32(out, p.raw_tone);
+    put_u8(out, p.threshold_pick);
+    put_u8(out, p.rate_pick);
+    put_u32(out, p.raw_rate);
+    put_u32(out, p.piece);
+}
+
 // The plain transform of a window of n frames costs about n times the sum of n's prime
 // factors (n * n for a prime n), and the detector computes at most about one transform per
 // frame of data. Inputs whose decode would cost more than `budget` such steps are skipped,

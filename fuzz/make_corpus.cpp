@@ -2,7 +2,7 @@
 // reader accepts, each header variant it must reject, and the hostile headers (huge sample
 // rate, block align 65535, stereo with a one-sample frame, data size 0xFFFFFFFF, ...).
 // Usage: make_fuzz_corpus DIRECTORY  (creates DIRECTORY/wav_parse, decode, differential,
-// recover and report)
+// recover, report and capi)
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -312,6 +312,29 @@ std::vector<named> impaired_recover_inputs() {
     return recordings;
 }
 
+// The recovery seeds' signals again for the library target, in both modes: 16-bit samples.
+std::vector<named> capi_inputs() {
+    std::vector<named> out;
+    for (const named& r : recover_inputs()) {
+        for (const bool recover : {false, true}) {
+            input_reader in{r.file};
+            const recover_prefix signal = read_recover_prefix(in);
+            capi_prefix p;
+            p.flags = recover ? 2 : 0;
+            p.baud_pick = signal.baud_pick;
+            p.carrier_pick = signal.carrier_pick;
+            p.rate_pick = signal.rate_pick;
+            p.piece = 5;
+            bytes input;
+            write_capi_prefix(input, p);
+            const std::span<const std::uint8_t> data = in.rest();
+            input.insert(input.end(), data.begin(), data.end());
+            out.push_back({r.name + (recover ? "_recover" : "_exact"), input});
+        }
+    }
+    return out;
+}
+
 // Runs for the report target: the settings, then samples, bytes, segments and tones as
 // fuzz_report reads them (a plain run and a recovery run over a few blocks).
 std::vector<named> report_inputs() {
@@ -389,7 +412,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::filesystem::path root = argv[1];
-    for (const char* target : {"wav_parse", "decode", "differential", "recover", "report"})
+    for (const char* target : {"wav_parse", "decode", "differential", "recover", "report", "capi"})
         std::filesystem::create_directories(root / target);
 
     decode_prefix defaults;  // -b 1200 -w 1200, default threshold
@@ -428,6 +451,8 @@ int main(int argc, char** argv) {
         write_file(root / "recover" / f.name, f.file);
     for (const named& f : impaired_recover_inputs())
         write_file(root / "recover" / f.name, f.file);
+    for (const named& f : capi_inputs())
+        write_file(root / "capi" / f.name, f.file);
     for (const named& f : report_inputs())
         write_file(root / "report" / f.name, f.file);
     return 0;
