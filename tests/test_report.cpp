@@ -327,10 +327,12 @@ TEST(Report, KeepsTheAxisToTenTicksOnAnyLength) {
 TEST(Report, EscapesTextForXml) {
     const std::pair<std::string, std::string> cases[] = {
         {"a<b>&\"'", "a&lt;b&gt;&amp;&quot;&apos;"},
-        {"tab\tnl\nbell\a", "tab\tnl\nbell"},              // control characters dropped
-        {"caf\xC3\xA9", "caf\xC3\xA9"},                    // UTF-8 kept
-        {"\xFF\xFE.wav", "\xEF\xBF\xBD\xEF\xBF\xBD.wav"},  // not UTF-8: replaced
-        {"cut \xC3", "cut \xEF\xBF\xBD"},                  // a sequence cut short
+        {"tab\tnl\nbell\a", "tab\tnl\nbell"},                      // control characters dropped
+        {"caf\xC3\xA9", "caf\xC3\xA9"},                            // UTF-8 kept
+        {"\xFF\xFE.wav", "\xEF\xBF\xBD\xEF\xBF\xBD.wav"},          // not UTF-8: replaced
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
+        {"\xEF\xBF\xBE", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // U+FFFE, no XML character
+        {"cut \xC3", "cut \xEF\xBF\xBD"},                          // a sequence cut short
     };
     for (const auto& [text, escaped] : cases)
         EXPECT_EQ(xml_escape(text), escaped) << text;
