@@ -116,7 +116,7 @@ std::string summary_line(const report_collector& c) {
                           c.totals.confidence_sum / static_cast<double>(c.totals.measured));
     }
     line += ", peak " + format_dbfs(c.totals.peak);
-    line += print("; %d baud, %d/%d Hz", s.baud_rate, s.lower_tone, 2 * s.lower_tone);
+    line += print("; %d baud, %d/%lld Hz", s.baud_rate, s.lower_tone, 2LL * s.lower_tone);
     // The recovery demodulator sets its own levels: no threshold to report.
     if (!s.recovery) line += ", threshold " + figure(s.threshold);
     line += print(", channel %d of %d", s.channel + 1, s.channels);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "report/lines.h"
+#include "report/utf8.h"
 
 namespace {
 
@@ -176,6 +177,10 @@ void write_axis(double seconds, const text_sink& write) {
             break;
         }
     }
+    // Beyond a hundred hours (a very low sample rate), tens of the longest step: never more
+    // than ten ticks, whatever the length.
+    while (seconds / step > 10.0)
+        step *= 10.0;
     const int y = axis_top;
     write("<g class=\"axis\" stroke=\"#444\" stroke-width=\"1\">\n<line x1=\"" +
           std::to_string(map_plot_left) + "\" y1=\"" + std::to_string(y) + ".5\" x2=\"" +
@@ -220,32 +225,14 @@ void write_legend(bool recovery, const text_sink& write) {
 
 }  // namespace
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence at the start of `text`, 0 if there is none.
-std::size_t utf8_length(std::string_view text) {
-    const auto lead = static_cast<unsigned char>(text[0]);
-    const std::size_t length = lead < 0x80   ? 1
-                               : lead < 0xC2 ? 0
-                               : lead < 0xE0 ? 2
-                               : lead < 0xF0 ? 3
-                               : lead < 0xF5 ? 4
-                                             : 0;
-    if (length == 0 || length > text.size()) return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return 0;
-    }
-    return length;
-}
-
-}  // namespace
-
 std::string xml_escape(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     while (!text.empty()) {
         const char ch = text[0];
-        const std::size_t length = utf8_length(text);
+        std::size_t length = utf8_length(text, 0);
+        // U+FFFE and U+FFFF are not characters XML 1.0 allows.
+        if (text.substr(0, 3) == "\xEF\xBF\xBE" || text.substr(0, 3) == "\xEF\xBF\xBF") length = 0;
         switch (ch) {
             case '&':
                 out += "&amp;";

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <type_traits>
 
+#include "base/error.h"
+
 void merge_column(report_column& into, const report_column& from) {
     if (from.frames > 0) {
         if (into.frames == 0) {
@@ -112,6 +114,10 @@ std::optional<report_segment> extend_built(report_collector& c, std::uint64_t fr
 }  // namespace
 
 report_collector make_report_collector(const report_settings& settings) {
+    // The figures divide by these: a run the decoders refuse has no report either.
+    if (settings.sample_rate <= 0) throw fskdec_error("illegal sample rate");
+    if (settings.baud_rate <= 0) throw fskdec_error("illegal baud rate");
+    if (settings.lower_tone <= 0) throw fskdec_error("illegal carrier frequency");
     report_collector c;
     c.settings = settings;
     c.settings.channels = std::max(settings.channels, 1);

@@ -114,6 +114,7 @@ struct report_collector {
     std::uint64_t level_count = 0;
 };
 
+// Throws fskdec_error for a sample rate, baud rate or lower tone of 0 or less.
 report_collector make_report_collector(const report_settings& settings);
 
 // Feeds the next frames of the recording: interleaved samples of settings.channels
