@@ -103,6 +103,7 @@ struct recover_engine {
     tone_correlator corr;
     std::vector<window_sums> history;  // sums after each of the last history.size() frames
     std::uint64_t frame = 0;           // frames decided so far
+    std::uint64_t input_frames = 0;    // input frames taken so far (the flush at the end not)
     level_tracker levels;
     carrier_detector detector;
     segment_stats stats;
@@ -373,8 +374,11 @@ void begin_carrier(engine& d, double t, const recover_sink& sink) {
 
 // The carrier is gone: its segment is reported and its bytes' clock forgotten.
 void end_carrier(engine& d, const recover_sink& sink) {
-    const carrier_segment s =
-        finish_segment(d.stats, d.detector.last_good * static_cast<std::uint64_t>(d.front.stride));
+    // A carrier that lasts to the end of the recording ends there, not in the silence that
+    // flushes the band filter.
+    const carrier_segment s = finish_segment(
+        d.stats, std::min(d.detector.last_good * static_cast<std::uint64_t>(d.front.stride),
+                          d.input_frames));
     gate_end(d.gate, s, d.established, sink);
     d.detector.on = false;
     if (d.established) {
@@ -1013,6 +1017,7 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
 void recover_samples(recover_decoder& decoder, std::span<const double> samples,
                      const recover_sink& sink) {
     engine& d = *decoder.engine;
+    d.input_frames += samples.size();
     double kept[tuning::piece_frames];
     while (!samples.empty()) {
         const std::size_t count = decimate(d.front, samples, kept);
