@@ -160,6 +160,7 @@ struct recover_engine {
     int clean_spaces = 0;
     double carrier_start = 0.0;           // where its first good bit began
     std::optional<double> trusted_until;  // a carrier back by then continues an established one
+    std::uint64_t reported_end = 0;       // input frame where the last reported segment ended
 };
 
 recover_decoder::recover_decoder(std::unique_ptr<recover_engine> e) : engine(std::move(e)) {}
@@ -367,7 +368,10 @@ void begin_carrier(engine& d, double t, const recover_sink& sink) {
     const auto w = static_cast<std::uint64_t>(d.corr.window);
     const std::uint64_t start = d.detector.run_start > w ? d.detector.run_start - w : 0;
     d.carrier_start = static_cast<double>(d.detector.run_start) - d.length;
-    begin_segment(d.stats, start * static_cast<std::uint64_t>(d.front.stride));
+    // A carrier's window reaches back a bit before its first good bit: never into the segment
+    // reported before it.
+    begin_segment(d.stats,
+                  std::max(start * static_cast<std::uint64_t>(d.front.stride), d.reported_end));
     d.gaps = gap_statistics{};
     if (trusted) establish(d, sink);
 }
@@ -379,6 +383,7 @@ void end_carrier(engine& d, const recover_sink& sink) {
     const carrier_segment s = finish_segment(
         d.stats, std::min(d.detector.last_good * static_cast<std::uint64_t>(d.front.stride),
                           d.input_frames));
+    d.reported_end = s.end_frame;
     gate_end(d.gate, s, d.established, sink);
     d.detector.on = false;
     if (d.established) {
