@@ -149,12 +149,14 @@ TEST(EchoGate, CutsAnEchoRunningOnFromItsBlock) {
     gate_end(g, {.start_frame = 0, .end_frame = frame, .bytes = 16}, true, sink);
     gate_finish(g, sink);
     EXPECT_EQ(out, block);
+    // The block, then its echo: segments come out in the order of their starts (the echo was
+    // reported first, before the carrier it ran on from had ended).
     ASSERT_EQ(segments.size(), 2u);
-    EXPECT_TRUE(segments[0].echo);
-    EXPECT_EQ(segments[0].start_frame, 8u * 400u);
-    EXPECT_FALSE(segments[1].echo);
-    EXPECT_EQ(segments[1].end_frame, 8u * 400u);
-    EXPECT_EQ(segments[1].bytes, 8u);
+    EXPECT_FALSE(segments[0].echo);
+    EXPECT_EQ(segments[0].end_frame, 8u * 400u);
+    EXPECT_EQ(segments[0].bytes, 8u);
+    EXPECT_TRUE(segments[1].echo);
+    EXPECT_EQ(segments[1].start_frame, 8u * 400u);
 }
 
 // --- End to end.

@@ -19,6 +19,27 @@ void report(const recover_sink& sink, const carrier_segment& s) {
     if (sink.segment && (s.bytes > 0 || s.echo)) sink.segment(s);
 }
 
+// An echo inside the current carrier waits for the carrier's segment (while there is room),
+// so that segments are reported in the order of their starts.
+void report_echo(echo_gate& g, const carrier_segment& echo, const recover_sink& sink) {
+    if (g.open && g.echo_count < g.echoes.size()) {
+        g.echoes[g.echo_count++] = echo;
+    } else {
+        report(sink, echo);
+    }
+}
+
+// The carrier's segment (if it has one) and the echoes found inside it, by their starts.
+void report_carrier(echo_gate& g, const carrier_segment* kept, const recover_sink& sink) {
+    std::size_t next = 0;
+    for (; next < g.echo_count && (!kept || g.echoes[next].start_frame < kept->start_frame); ++next)
+        report(sink, g.echoes[next]);
+    if (kept) report(sink, *kept);
+    for (; next < g.echo_count; ++next)
+        report(sink, g.echoes[next]);
+    g.echo_count = 0;
+}
+
 // The latest bytes of a ring of `count` recorded, oldest first, into `out`: how many.
 std::size_t in_order(const std::vector<std::uint8_t>& ring, std::size_t count,
                      std::vector<std::uint8_t>& out) {
@@ -83,7 +104,11 @@ void judge_pending(echo_gate& g, const recover_sink& sink) {
     if (!p.whole && g.open) g.dropped += p.segment.bytes;
     p.segment.echo = true;
     p.segment.bytes = p.segment.framing_errors = 0;
-    report(sink, p.segment);
+    if (p.whole) {
+        report(sink, p.segment);
+    } else {
+        report_echo(g, p.segment, sink);
+    }
     g.pending.reset();
 }
 
@@ -133,8 +158,12 @@ void close_stretch(echo_gate& g, std::uint64_t end, bool whole, const carrier_se
         echo.end_frame = end;
         echo.bytes = echo.framing_errors = 0;
         echo.echo = true;
-        report(sink, echo);
-        if (!whole) g.dropped += g.bytes;
+        if (whole) {
+            report(sink, echo);
+        } else {
+            report_echo(g, echo, sink);
+            g.dropped += g.bytes;
+        }
         return;
     }
     if (!g.holding || g.level >= g.ceiling) {
@@ -226,12 +255,15 @@ void gate_end(echo_gate& g, carrier_segment segment, bool established, const rec
     const bool whole = !g.kept_any && !g.pending;
     close_stretch(g, segment.end_frame, whole, segment, sink);
     g.open = false;
-    if (whole && (g.pending || !g.kept_any)) return;  // held whole, or an echo (reported)
-    if (!g.kept_any) return;                          // every stretch an echo
+    if ((whole && (g.pending || !g.kept_any)) || !g.kept_any) {
+        // Held whole, an echo (reported), or every stretch an echo.
+        report_carrier(g, nullptr, sink);
+        return;
+    }
     segment.start_frame = std::max(segment.start_frame, g.kept_start);
     segment.end_frame = std::min(segment.end_frame, g.kept_end);
     segment.bytes -= std::min(segment.bytes, g.dropped);
-    report(sink, segment);
+    report_carrier(g, &segment, sink);
 }
 
 void gate_time(echo_gate& g, std::uint64_t frame, const recover_sink& sink) {

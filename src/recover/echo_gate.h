@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -61,6 +62,11 @@ struct echo_gate {
     std::size_t pending_value_count = 0;
     std::vector<std::uint8_t> scratch;
     std::vector<std::uint8_t> originals;  // the two stretches a weak one is looked for in
+
+    // Echoes found inside the current carrier, reported with its segment when it ends, so
+    // that the segments come out in the order of their starts.
+    std::array<carrier_segment, 4> echoes{};
+    std::size_t echo_count = 0;
 };
 
 echo_gate make_echo_gate(std::int32_t sample_rate, double full_scale);
