@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <numbers>
 #include <string>
 #include <vector>
@@ -162,6 +163,26 @@ TEST(Recover, EndsASegmentAtTheRecordingsEnd) {
         const decoded out = recover_all(x, c.rate, fsk_signal{});
         ASSERT_FALSE(out.segments.empty()) << c.rate;
         EXPECT_LE(out.segments.back().end_frame, x.size()) << c.rate << " Hz, " << c.bytes;
+    }
+}
+
+// A float recording may hold anything: an infinite, a huge or a NaN sample in the silence
+// before a block leaves the block to decode (one would fill the running sums with
+// infinities, then NaN, for good; fuzz_recover found the NaN reaching a frame index).
+TEST(Recover, DecodesAfterNonFiniteSamples) {
+    for (const double bad : {std::numeric_limits<double>::infinity(), 1e300,
+                             std::numeric_limits<double>::quiet_NaN()}) {
+        synth_settings s;
+        s.leader_bits = 100;
+        s.gap_bits = 1;
+        s.trailer_bits = 10;
+        const std::vector<std::uint8_t> pcm = synthesize_samples(text_bytes(), s);
+        std::vector<double> x(4410, 0.0);
+        x[100] = bad;
+        x[101] = -bad;
+        for (std::size_t i = 0; i + 1 < pcm.size(); i += 2)
+            x.push_back(static_cast<std::int16_t>(pcm[i] | (pcm[i + 1] << 8)) / 32768.0);
+        EXPECT_EQ(recover_all(x, 44100, fsk_signal{}).bytes, text_bytes()) << bad;
     }
 }
 

@@ -1024,8 +1024,13 @@ void recover_samples(recover_decoder& decoder, std::span<const double> samples,
     engine& d = *decoder.engine;
     d.input_frames += samples.size();
     double kept[tuning::piece_frames];
+    const double limit = tuning::sample_limit_of_full_scale * d.full_scale;
     while (!samples.empty()) {
         const std::size_t count = decimate(d.front, samples, kept);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!(std::fabs(kept[i]) <= limit))
+                kept[i] = std::isnan(kept[i]) ? 0.0 : std::copysign(limit, kept[i]);
+        }
         run_frames(d, std::span<const double>(kept, count), sink);
     }
 }

@@ -41,6 +41,10 @@ inline constexpr std::uint64_t sums_resync = 65536;
 // silence (it tells nothing about a carrier or a bit); within a carrier, one 40 dB below its
 // weaker tone too (a dropout 30 dB down is still read through; hiss 45 dB down is silence).
 inline constexpr double silence_of_full_scale = 1e-3;
+// Samples past this many times full scale are clipped to it and NaN is taken as silence:
+// a float recording may hold anything, and one infinite or huge value would otherwise fill
+// the running sums with infinities for good. Real recordings stay far below it.
+inline constexpr double sample_limit_of_full_scale = 1e3;
 inline constexpr double carrier_range = 1e-4;
 
 // --- Onsets: outside a carrier the background (silence or hiss) is followed over about 16
