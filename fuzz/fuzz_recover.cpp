@@ -2,7 +2,8 @@
 // settings drawn from the input: any baud rate and lower tone the option scan accepts, any
 // sample rate. The samples are fed twice, once in one piece and once in pieces of sizes the
 // input chooses; the two runs must give the same bytes and segments, and what comes out must
-// be well formed (frames in order, confidences between 0 and 1, segments that do not overlap).
+// be well formed (frames in order, confidences between 0 and 1, segments in order and
+// carriers that do not overlap).
 // A fskdec_error from make_recover_decoder is a clean rejection of the settings.
 #include <cmath>
 #include <cstdint>
@@ -63,11 +64,16 @@ void check_well_formed(const run_result& r, std::uint64_t frames) {
         if (!(b.confidence >= 0.0 && b.confidence <= 1.0)) std::abort();
         previous = b.start_frame;
     }
-    std::uint64_t segment_end = 0;
+    // Segments come in the order of their starts, within the recording; carriers do not
+    // overlap, though an echo may lie inside the carrier it was cut from.
+    std::uint64_t start = 0, carrier_end = 0;
     for (const carrier_segment& s : r.segments) {
-        if (s.start_frame > s.end_frame || s.start_frame < segment_end) std::abort();
-        if (s.end_frame > frames) std::abort();
-        segment_end = s.end_frame;
+        if (s.start_frame > s.end_frame || s.start_frame < start || s.end_frame > frames)
+            std::abort();
+        start = s.start_frame;
+        if (s.echo) continue;
+        if (s.start_frame < carrier_end) std::abort();
+        carrier_end = s.end_frame;
     }
 }
 

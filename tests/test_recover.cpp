@@ -315,6 +315,13 @@ TEST(Recover, RefusesUnusableSettings) {
     s = fsk_signal{};
     s.lower_tone = 0;
     EXPECT_THROW(make_recover_decoder(s, 44100, 1.0), fskdec_error);
+    // Memory is sized by the bit: 200 cycles a bit is refused (fuzz_recover asked for 2.7 GB
+    // with 21,672), 150 still decodes.
+    s.baud_rate = 10;
+    s.lower_tone = 2000;
+    EXPECT_THROW(make_recover_decoder(s, 44100, 1.0), fskdec_error);
+    s.lower_tone = 1500;
+    EXPECT_NO_THROW(make_recover_decoder(s, 44100, 1.0));
 }
 
 }  // namespace

@@ -15,7 +15,9 @@ void emit(const recover_sink& sink, const recovered_byte& b) {
 
 // A carrier that gave no byte (a sweep passing the tones, a leader alone) is no segment to
 // report; an echo is, to say where it was.
-void report(const recover_sink& sink, const carrier_segment& s) {
+void report(const recover_sink& sink, carrier_segment s) {
+    // A stretch cut at a byte's start may end before a window reaching back began it.
+    s.end_frame = std::max(s.end_frame, s.start_frame);
     if (sink.segment && (s.bytes > 0 || s.echo)) sink.segment(s);
 }
 

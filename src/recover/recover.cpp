@@ -989,6 +989,7 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
     d.full_scale = full_scale;
     d.front = make_front_end(signal, sample_rate);
     d.nominal_period = d.front.frame_rate / signal.baud_rate;
+    if (d.nominal_period > tuning::longest_bit) throw fskdec_error("illegal carrier frequency");
     d.period = d.nominal_period;
     // The window is one bit long: a whole number of cycles of either tone, which leave
     // nothing in the other tone's correlator.

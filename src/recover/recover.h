@@ -50,8 +50,9 @@ struct recover_decoder {
 };
 
 // Throws fskdec_error for unusable settings: a sample rate, baud rate or tone of 0 or less,
-// the upper tone at or above half the sample rate, fewer than four frames per bit, or a full
-// scale that is not a positive number.
+// the upper tone at or above half the sample rate, fewer than four frames per bit, a lower
+// tone of more than about 170 cycles a bit ("illegal carrier frequency": memory is sized by
+// the bit), or a full scale that is not a positive number.
 recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t sample_rate,
                                      double full_scale);
 

@@ -14,6 +14,12 @@ namespace tuning {
 inline constexpr double slowest = 0.88;  // the clock's period at most 1 / 0.88 of nominal
 inline constexpr double fastest = 1.12;
 
+// --- The longest bit the decoder follows, in kept frames (a bit is kept at six to twelve
+// frames a cycle of the upper tone): about 170 cycles of the lower tone a bit. The history of
+// sums a dropout's resync looks back through grows with it (some 40 MB at this length); real
+// signals have 1 to 16 cycles a bit.
+inline constexpr double longest_bit = 4096.0;
+
 // --- Front end.
 // Frames are kept at no less than six times the upper tone: the band filter's corner stays
 // below the kept rate's Nyquist frequency and the correlators see a few frames per cycle.
