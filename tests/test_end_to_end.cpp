@@ -187,7 +187,7 @@ const cli_case cli_cases[] = {
     {"ChannelTwoRecovered", {"-r", "-c", "2", "right.wav", "out.bin"}, "", "", 0, "out.bin",
      message_text},
     {"DefaultChannelHintsAtTwo", {"right.wav", "out.bin"}, "", no_bytes + "the signal is on "
-     "channel 2 (0.35 of full scale there, 0.00 on channel 1); try -c 2\n", 0, "out.bin", ""},
+     "channel 2 (0.34 of full scale there, 0.00 on channel 1); try -c 2\n", 0, "out.bin", ""},
     {"QuietSaysNothing", {"-q", "right.wav", "out.bin"}, "", "", 0, "out.bin", ""},
     {"ChannelTwoOnMono", {"-c", "2", "message.wav", "out.bin"}, bad_channel, "", 1, "out.bin"},
     {"RecoveredChannelTwoOnMono", {"-r", "-c", "2", "message.wav", "-"}, "", bad_channel, 1},

@@ -73,6 +73,9 @@ report_settings report_settings_for(const decoder_settings& settings, const audi
     r.baud_rate = settings.signal.baud_rate;
     r.lower_tone = settings.signal.lower_tone;
     r.threshold = settings.threshold_ratio;
+    r.phase_sign = settings.signal.phase_sign;
+    // Only the map and the -v summary show every frame's level.
+    r.envelope = (settings.verbose && !settings.quiet) || !settings.map_path.empty();
     r.recovery = settings.recover;
     r.name = input_path;
     return r;
@@ -112,6 +115,8 @@ void finish(run_context& run, output_file& map) {
         if (const auto warning = doubtful_warning(report)) say(*warning);
         if (run.offset == 0) {
             if (const auto hint = no_bytes_hint(report)) say(*hint);
+        } else if (const auto mismatch = mismatch_warning(report)) {
+            say(*mismatch);
         }
     }
     if (run.verbose()) say(summary_line(report));
