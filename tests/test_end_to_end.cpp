@@ -162,6 +162,11 @@ void make_inputs(const std::string& dir) {
     write_file(dir + "/low.wav", wav16(silence(0.5), 1, 2400));
     write_file(dir + "/old.bin", std::string("old"));
     write_file(dir + "/old.svg", std::string("old"));
+    // The tone crossing zero rising at every bit boundary (fskenc -p): -p reads it.
+    write_file(dir + "/sine.wav", wav16(synthesize_values(message, {.phase_degrees = 270.0,
+                                                                    .leader_bits = 24,
+                                                                    .gap_bits = 2,
+                                                                    .trailer_bits = 12})));
 }
 
 struct cli_case {
@@ -198,6 +203,11 @@ const cli_case cli_cases[] = {
     {"TooQuietHint", {"quiet.wav", "-"}, "", no_bytes + "the strongest tone measures 0.05 of "
      "full scale, below the threshold 0.15 (a peak of 0.30); try -r or -t 0.04\n", 0},
     {"SilenceSaysNothing", {"silent.wav", "-"}, "", "", 0},
+    // Wrong bytes (not looked at) and a warning, the status unchanged; -q silences it.
+    {"SinePhaseWarns", {"sine.wav", "out.bin"}, "", "fskdec: the bytes are likely wrong: its "
+     "tones are crossing zero rising at the bit boundaries (phase 268); try -p\n", 0},
+    {"SinePhaseQuiet", {"-q", "sine.wav", "out.bin"}, "", "", 0},
+    {"SinePhaseWithP", {"-p", "sine.wav", "out.bin"}, "", "", 0, "out.bin", message_text},
     // The map is a second output, opened after the first and replaced as it is.
     {"MapOpenFails", {"-m", "nodir/map.svg", "message.wav", "old.bin"},
      "cannot open nodir/map.svg\n", "", 1, "old.bin", "old"},
