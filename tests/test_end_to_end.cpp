@@ -163,10 +163,11 @@ void make_inputs(const std::string& dir) {
     write_file(dir + "/old.bin", std::string("old"));
     write_file(dir + "/old.svg", std::string("old"));
     // The tone crossing zero rising at every bit boundary (fskenc -p): -p reads it.
-    write_file(dir + "/sine.wav", wav16(synthesize_values(message, {.phase_degrees = 270.0,
-                                                                    .leader_bits = 24,
-                                                                    .gap_bits = 2,
-                                                                    .trailer_bits = 12})));
+    write_file(
+        dir + "/sine.wav",
+        wav16(synthesize_values(
+            message,
+            {.phase_degrees = 270.0, .leader_bits = 24, .gap_bits = 2, .trailer_bits = 12})));
 }
 
 struct cli_case {
