@@ -435,6 +435,24 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<run_case>& info) { return std::string(info.param.name); });
 // clang-format on
 
+// A tape of two blocks, 1200 baud then 300 baud, a second of silence between: two carriers,
+// each with its own rate, in the order they come.
+TEST(Report, SurveyListsEachRatesCarrier) {
+    std::vector<double> samples = signal_samples(tones(0.6, 1200, 1200), 300);
+    samples.resize(samples.size() + 44100, 0.0);
+    const std::vector<double> slow = signal_samples(tones(0.6, 300, 1200), 150);
+    samples.insert(samples.end(), slow.begin(), slow.end());
+    report_settings r;
+    report_collector c = make_report_collector(r);
+    feed(c, samples);
+    const std::vector<measured_carrier> carriers = survey_channel(c.survey, 0).carriers;
+    ASSERT_EQ(carriers.size(), 2u);
+    EXPECT_NEAR(carriers[0].baud, 1200.0, 2.0);
+    EXPECT_NEAR(carriers[1].baud, 300.0, 0.5);
+    EXPECT_LT(carriers[0].end_frame, carriers[1].start_frame);
+    EXPECT_EQ(measured_text(carriers[1]), "300 baud (+0.0 %), tones 1200/2400 Hz, phase 0");
+}
+
 // A quiet recording (tones peaking at 0.05) with a burst of loud noise: the percentiles see
 // through the burst to the tones, and the hint proposes a threshold for them.
 TEST(Report, HintSeesTheTonesPastANoiseBurst) {

@@ -273,7 +273,7 @@ std::optional<std::string> mismatch_warning(const report_collector& c) {
     const double bin = static_cast<double>(s.lower_tone / s.baud_rate);
     const std::string head = "fskdec: the bytes are likely wrong: ";
 
-    const bool rate_measured = m.baud > 0.0 && m.changes >= 24;
+    const bool rate_measured = m.baud > 0.0 && m.changes >= survey_fewest_changes;
     const bool tones_measured = rate_measured && m.lower_tone > 0.0 && m.upper_tone > 0.0;
     const bool phase_measured = rate_measured && !std::isnan(m.lower_phase);
     const bool tones_off =

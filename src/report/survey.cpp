@@ -410,6 +410,35 @@ double nominal_baud_rate(double baud) {
     return 0.0;
 }
 
+namespace {
+
+// The figures of one bit rate's stretches; the level is the channel's.
+measured_carrier carrier_of(const tone_survey& survey, const rate_record& record,
+                            measured_carrier m) {
+    const double rate = survey.sample_rate;
+    m.baud = rate / (record.bit_sum / record.weight);
+    m.nominal_baud = nominal_baud_rate(m.baud);
+    m.changes = static_cast<std::uint64_t>(record.weight);
+    m.start_frame = record.first_frame;
+    m.end_frame = record.last_frame;
+    if (record.lower_count > 0.0)
+        m.lower_tone = rate / (2.0 * record.lower_half / record.lower_count);
+    if (record.upper_count > 0.0)
+        m.upper_tone = rate / (2.0 * record.upper_half / record.upper_count);
+    // Boundaries that agree (a mean phasor of at least 0.6) give a phase.
+    const auto phase = [](double re, double im, double n) {
+        if (n < 8.0 || std::hypot(re, im) < 0.6 * n) return not_surveyed;
+        return wrap_degrees(std::atan2(im, re) * 180.0 / pi);
+    };
+    m.lower_phase = phase(record.lower_re, record.lower_im, record.lower_n);
+    m.upper_phase = phase(record.upper_re, record.upper_im, record.upper_n);
+    if (!std::isnan(m.lower_phase))
+        m.polarity = (m.lower_phase >= 270.0 || m.lower_phase < 90.0) ? 1 : -1;
+    return m;
+}
+
+}  // namespace
+
 survey_finding survey_channel(const tone_survey& survey, std::int32_t channel) {
     survey_finding r;
     if (channel < 0 || channel >= static_cast<std::int32_t>(survey.per_channel.size())) return r;
@@ -431,25 +460,15 @@ survey_finding survey_channel(const tone_survey& survey, std::int32_t channel) {
         m.end_frame = ch.last_carrier;
     }
     const rate_record* best = nullptr;
-    for (const rate_record& rate : ch.rates)
+    for (const rate_record& rate : ch.rates) {
         if (best == nullptr || rate.weight > best->weight) best = &rate;
-    if (best == nullptr) return r;
-    const double rate = survey.sample_rate;
-    m.baud = rate / (best->bit_sum / best->weight);
-    m.nominal_baud = nominal_baud_rate(m.baud);
-    m.changes = static_cast<std::uint64_t>(best->weight);
-    m.start_frame = best->first_frame;
-    m.end_frame = best->last_frame;
-    if (best->lower_count > 0.0) m.lower_tone = rate / (2.0 * best->lower_half / best->lower_count);
-    if (best->upper_count > 0.0) m.upper_tone = rate / (2.0 * best->upper_half / best->upper_count);
-    // Boundaries that agree (a mean phasor of at least 0.6) give a phase.
-    const auto phase = [](double re, double im, double n) {
-        if (n < 8.0 || std::hypot(re, im) < 0.6 * n) return not_surveyed;
-        return wrap_degrees(std::atan2(im, re) * 180.0 / pi);
-    };
-    m.lower_phase = phase(best->lower_re, best->lower_im, best->lower_n);
-    m.upper_phase = phase(best->upper_re, best->upper_im, best->upper_n);
-    if (!std::isnan(m.lower_phase))
-        m.polarity = (m.lower_phase >= 270.0 || m.lower_phase < 90.0) ? 1 : -1;
+        if (rate.weight >= static_cast<double>(survey_fewest_changes))
+            r.carriers.push_back(carrier_of(survey, rate, m));
+    }
+    std::sort(r.carriers.begin(), r.carriers.end(),
+              [](const measured_carrier& a, const measured_carrier& b) {
+                  return a.start_frame < b.start_frame;
+              });
+    if (best != nullptr) m = carrier_of(survey, *best, m);
     return r;
 }

@@ -179,7 +179,13 @@ struct survey_finding {
     double configured = 0.0;     // the configured tones' |X|/N, 90th percentile over windows
     double carrier_share = 0.0;  // share of the windows with sound that hold carrier
     measured_carrier carrier;    // the dominant carrier (figures 0 when none was found)
+    // Every bit rate measured from at least survey_fewest_changes changes, by the first
+    // stretch it was measured in (each with the channel's level figures).
+    std::vector<measured_carrier> carriers;
 };
+
+// Tone changes a measured carrier rests on at least, to be listed among the carriers.
+inline constexpr std::size_t survey_fewest_changes = 24;
 
 survey_finding survey_channel(const tone_survey& survey, std::int32_t channel);
 
