@@ -206,7 +206,7 @@ const cli_case cli_cases[] = {
     {"SilenceSaysNothing", {"silent.wav", "-"}, "", "", 0},
     // Wrong bytes (not looked at) and a warning, the status unchanged; -q silences it.
     {"SinePhaseWarns", {"sine.wav", "out.bin"}, "", "fskdec: the bytes are likely wrong: its "
-     "tones are crossing zero rising at the bit boundaries (phase 268); try -p\n", 0},
+     "tones are crossing zero rising at the bit boundaries (phase 263); try -p\n", 0},
     {"SinePhaseQuiet", {"-q", "sine.wav", "out.bin"}, "", "", 0},
     {"SinePhaseWithP", {"-p", "sine.wav", "out.bin"}, "", "", 0, "out.bin", message_text},
     // The map is a second output, opened after the first and replaced as it is.

@@ -241,7 +241,7 @@ void end_window(tone_survey& survey, channel_survey& ch, double frames) {
     ch.window_energy = ch.window_tone_energy = ch.window_tone_frames = 0.0;
 }
 
-void start_stretch(tone_survey& survey, const double* frame) {
+void start_stretch(tone_survey& survey) {
     survey.in_stretch = true;
     survey.stretch_start = survey.position;
     survey.offset = 0;
@@ -249,7 +249,9 @@ void start_stretch(tone_survey& survey, const double* frame) {
     survey.window_left = survey.window;
     for (std::size_t c = 0; c < survey.per_channel.size(); ++c) {
         channel_survey& ch = survey.per_channel[c];
-        ch.previous = frame[c];
+        ch.previous = 0.0;
+        ch.smoothed = 0.0;
+        ch.recent.fill(0.0);
         ch.last_crossing = -1.0;
         ch.half_periods[0] = ch.half_periods[1] = 0.0;
         ch.half_energy = 0.0;
@@ -284,20 +286,28 @@ void analyse_frame(tone_survey& survey, const double* frame) {
         }
         const double square = x * x;
         ch.window_energy += square;
-        if ((ch.previous < 0.0) != (x < 0.0) && survey.offset > 0) {
+        // The crossings are those of the sum of the last `smoothing` samples: hiss above
+        // about a quarter of the sample rate adds none. Every crossing moves alike, so the
+        // lengths, boundaries and phases measured do not change.
+        const std::size_t slot = survey.offset & (survey_max_smoothing - 1);
+        ch.smoothed += x - ch.recent[(slot + survey_max_smoothing - survey.smoothing) &
+                                     (survey_max_smoothing - 1)];
+        ch.recent[slot] = x;
+        const double y = ch.smoothed;
+        if ((ch.previous < 0.0) != (y < 0.0) && survey.offset > survey.smoothing) {
             // Where the line between the two samples crosses zero; the frame's energy is
             // shared between the half-periods it ends and begins.
-            const double fraction = ch.previous / (ch.previous - x);
+            const double fraction = ch.previous / (ch.previous - y);
             const double at = j - 1.0 + fraction;
             const double energy = ch.half_energy + fraction * square;
             if (ch.last_crossing >= 0.0)
-                half_period(ch, at - ch.last_crossing, at, x >= 0.0, energy);
+                half_period(ch, at - ch.last_crossing, at, y >= 0.0, energy);
             ch.last_crossing = at;
             ch.half_energy = (1.0 - fraction) * square;
         } else {
             ch.half_energy += square;
         }
-        ch.previous = x;
+        ch.previous = y;
         if (bit_window_ends) {
             const double n = survey.bit_window;
             double strongest = 0.0;
@@ -321,6 +331,10 @@ tone_survey make_tone_survey(std::int32_t sample_rate, std::int32_t channels,
     s.sample_rate = std::max(sample_rate, 1);
     s.channels = std::max(channels, 1);
     s.bit_window = std::max(s.sample_rate / std::max(baud_rate, 1), 1);
+    s.smoothing = 1;
+    while (2 * s.smoothing <= survey_max_smoothing &&
+           11025 * 2 * s.smoothing <= static_cast<std::size_t>(s.sample_rate))
+        s.smoothing *= 2;
     const double bin = static_cast<double>(lower_tone / std::max(baud_rate, 1));  // a
     for (int k = 0; k < 2; ++k)
         s.bin_coefficient[k] = 2.0 * std::cos(2.0 * pi * (k + 1) * bin / s.bit_window);
@@ -363,8 +377,7 @@ void survey_block(tone_survey& survey, std::size_t frames, Load load) {
                 survey.position += skip;
                 continue;
             }
-            load(f, frame);
-            start_stretch(survey, frame);
+            start_stretch(survey);
         }
         load(f, frame);
         analyse_frame(survey, frame);

@@ -56,6 +56,9 @@ struct measured_carrier {
     std::uint64_t changes = 0;  // tone changes fitted to its bit grid
 };
 
+// Samples summed at most before the zero crossings are read (one per 11025 Hz of rate).
+inline constexpr std::size_t survey_max_smoothing = 8;
+
 // Channels surveyed at most; the others are ignored.
 inline constexpr std::int32_t survey_max_channels = 2;
 
@@ -112,7 +115,9 @@ struct channel_survey {
                         // when it reads every frame)
     double analysed_peak = 0.0;  // largest |sample| of the frames analysed
     // In the stretch being read.
-    double previous = 0.0;
+    double previous = 0.0;  // the last smoothed sample
+    double smoothed = 0.0;  // the sum of the last `smoothing` samples
+    std::array<double, survey_max_smoothing> recent{};
     double last_crossing = -1.0;
     double half_periods[2] = {0.0, 0.0};  // the last two, newest first
     double half_energy = 0.0;             // sum of squares since the last crossing
@@ -148,6 +153,7 @@ struct tone_survey {
     std::int32_t sample_rate = 0;
     std::int32_t channels = 0;
     std::int32_t bit_window = 0;      // N: frames per bit, as the detector's window
+    std::size_t smoothing = 1;        // samples summed for the crossings: 1, 2, 4 or 8
     double bin_coefficient[2] = {};   // 2 cos w of the configured tones' bins a and 2a
     std::uint64_t stretch = 0;        // frames analysed in a row
     std::uint64_t window = 0;         // frames of a level window
