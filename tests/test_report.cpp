@@ -414,6 +414,9 @@ INSTANTIATE_TEST_SUITE_P(
         run_case{"MatchesSlow", 1200, 1200, 44100, 1.02},
         run_case{"MatchesFast", 1200, 1200, 16000, 0.98},
         run_case{"MatchesWithoutIdleBits", 1200, 1200, 44100, 1.0, 0.0, 0.0, 0},
+        // Bytes run into each other here, as they do with wrong settings.
+        run_case{"MatchesWithoutIdleBitsSlow", 1200, 1200, 44100, 1.02, 0.0, 0.05, 0},
+        run_case{"MatchesWithoutIdleBitsNoisy", 300, 300, 11025, 1.0, 0.0, 0.08, 0, 16, 300, 300},
         run_case{"Matches8Bit", 1200, 1200, 11025, 1.0, 0.0, 0.0, 2, 8},
         run_case{"Matches300At8k", 300, 300, 8000, 0.98, 0.0, 0.02, 0, 8, 300, 300},
         run_case{"Matches2400At96k", 2400, 2400, 96000, 1.02, 0.0, 0.0, 0, 16, 2400, 2400},

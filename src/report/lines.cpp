@@ -240,18 +240,19 @@ namespace {
 // The exact decoder reads a bit from a window of N = rate / baud frames (rounded down), at
 // bins a and 2a of its transform: in effect a bit rate of rate / N on tones a and 2a times
 // that. Beyond these the bytes it frames are unlikely to be right.
-constexpr double rate_tolerance = 0.07;  // of the bit rate (+-2 % speed passes, 8 kHz not)
-constexpr double bin_tolerance = 0.35;   // of a bin, for either tone
+constexpr double rate_tolerance = 0.07;       // of the bit rate (+-2 % speed passes, 8 kHz not)
+constexpr double bin_tolerance = 0.35;        // of a bin, for either tone
+constexpr double tone_share_tolerance = 0.1;  // and of the tone itself (as a log ratio)
 // With one cycle of the lower tone a bit, it frames wrongly a recording whose tone, as it
 // reads it (negated with -p), crosses zero rising at the bit boundaries (a phase of 270):
 // within this many degrees of it the bytes are garbage, at 44.1 to 96 kHz. With more cycles
 // a bit, any phase reads right.
 constexpr double rising_tolerance = 45.0;
 
-bool phase_misread(double phase, std::int32_t sign, double bin) {
+bool phase_misread(double phase, std::int32_t sign, double bin, double widen = 1.0) {
     if (bin != 1.0) return false;
     const double read = std::fmod(phase + (sign < 0 ? 180.0 : 0.0), 360.0);
-    return std::fabs(read - 270.0) < rising_tolerance;
+    return std::fabs(read - 270.0) < widen * rising_tolerance;
 }
 
 const char* phase_name(double phase) {
@@ -276,11 +277,21 @@ std::optional<std::string> mismatch_warning(const report_collector& c) {
     const bool rate_measured = m.baud > 0.0 && m.changes >= survey_fewest_changes;
     const bool tones_measured = rate_measured && m.lower_tone > 0.0 && m.upper_tone > 0.0;
     const bool phase_measured = rate_measured && !std::isnan(m.lower_phase);
-    const bool tones_off =
-        tones_measured &&
-        (std::fabs(m.lower_tone * frames / s.sample_rate - bin) > bin_tolerance ||
-         std::fabs(m.upper_tone * frames / s.sample_rate - 2.0 * bin) > bin_tolerance);
-    const bool rate_off = rate_measured && std::fabs(std::log(m.baud / effective)) > rate_tolerance;
+    // How far the measured figures lie from the decoder's, in its own units: a tone's offset
+    // must be more than a third of a bin and more than a tenth of the tone (at 8 kHz and 300
+    // baud a bin is an eighth of the upper tone, and 2 % slow reads right).
+    const auto tone_offset = [&](double tone, double wanted_bin) {
+        const double bins = std::fabs(tone * frames / s.sample_rate - wanted_bin);
+        const double share = std::fabs(std::log(tone * frames / s.sample_rate / wanted_bin));
+        return std::min(bins / bin_tolerance, share / tone_share_tolerance);
+    };
+    const double tones_by = tones_measured ? std::max(tone_offset(m.lower_tone, bin),
+                                                      tone_offset(m.upper_tone, 2.0 * bin))
+                                           : 0.0;
+    const double rate_by =
+        rate_measured ? std::fabs(std::log(m.baud / effective)) / rate_tolerance : 0.0;
+    const bool tones_off = tones_by > 1.0;
+    const bool rate_off = rate_by > 1.0;
     const bool phase_off = phase_measured && phase_misread(m.lower_phase, s.phase_sign, bin);
 
     if (tones_off) {
@@ -306,10 +317,15 @@ std::optional<std::string> mismatch_warning(const report_collector& c) {
                             s.phase_sign < 0 ? "without -p" : "-p");
     }
     // Bytes run into each other when the settings are wrong, and also on a recording written
-    // without idle bits: that alone says nothing when the survey found the signal as set.
-    const bool confirmed = tones_measured && phase_measured;
+    // without idle bits: that alone says nothing. It tips the balance when the survey found
+    // the tones well on the way to a mismatch, or the phase near one, never when it found
+    // nothing. (The bit rate leans too little: 2 % slow is already 4 % from the rate the
+    // decoder reads at 44.1 kHz.)
     const std::uint64_t bytes = c.totals.bytes;
-    if (!confirmed && bytes >= 8 && 3 * c.bytes_without_idle > 2 * (bytes - 1)) {
+    const bool unframed = bytes >= 8 && 3 * c.bytes_without_idle > 2 * (bytes - 1);
+    const bool leaning =
+        tones_by > 0.6 || (phase_measured && phase_misread(m.lower_phase, s.phase_sign, bin, 1.5));
+    if (unframed && leaning) {
         return head + print(
                           "%llu of %llu bytes have no idle bit after them; check -b, -w and "
                           "-p, or try -r",
