@@ -73,8 +73,9 @@ std::optional<std::string> no_bytes_hint(const report_collector& collector);
 //   boundaries (phase 270); try -p
 //   fskdec: the bytes are likely wrong: 75 of 80 bytes have no idle bit after them; check
 //   -b, -w and -p, or try -r
-// The last only when the survey could not confirm the signal (a recording written without
-// idle bits is framed byte against byte). Nothing when the signal matches or with -r.
+// The last only when the tones or the phase measured lean towards a mismatch too (a
+// recording written without idle bits is framed byte against byte). Nothing when the signal
+// matches or with -r.
 std::optional<std::string> mismatch_warning(const report_collector& collector);
 
 // What the survey measured of a carrier, for -v: "1200 baud (-0.3 %), tones 1187/2412 Hz,
