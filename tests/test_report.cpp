@@ -456,6 +456,21 @@ TEST(Report, SurveyListsEachRatesCarrier) {
     EXPECT_EQ(measured_text(carriers[1]), "300 baud (+0.0 %), tones 1200/2400 Hz, phase 0");
 }
 
+// Float samples near the largest double (their squares overflow): figures may be infinite,
+// never a crash or an undefined cast (the sanitizer build checks).
+TEST(Report, SurveyTakesExtremeSamples) {
+    std::vector<double> samples(44100);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = (i / 18 % 2 ? -1.0 : 1.0) * 1.7e308;
+    report_settings r;
+    report_collector c = make_report_collector(r);
+    feed(c, samples);
+    collect_byte(c, byte_at(100));
+    EXPECT_EQ(mismatch_warning(c), std::nullopt);
+    c.totals.bytes = 0;
+    EXPECT_NE(no_bytes_hint(c).value_or(""), "");
+}
+
 // A quiet recording (tones peaking at 0.05) with a burst of loud noise: the percentiles see
 // through the burst to the tones, and the hint proposes a threshold for them.
 TEST(Report, HintSeesTheTonesPastANoiseBurst) {

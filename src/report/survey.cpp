@@ -27,7 +27,8 @@ constexpr double fitting_share = 0.6;
 constexpr double same_rate = 1.03;
 
 void add_level(level_histogram& h, double amplitude) {
-    const double db = 20.0 * std::log10(std::max(amplitude, 1e-7));
+    // Samples of 1e300 can make an amplitude infinite or NaN: the top bin and the bottom one.
+    const double db = 20.0 * std::log10(amplitude > 1e-7 ? amplitude : 1e-7);
     const double bin = std::clamp((db + 120.0) * 2.0, 0.0, static_cast<double>(level_bins - 1));
     ++h.counts[static_cast<std::size_t>(bin)];
     ++h.total;
