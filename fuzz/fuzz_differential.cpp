@@ -1,6 +1,8 @@
 // Differential: arbitrary sample data, sample width, block align, window length, tone bin,
 // sample rate, threshold and phase. decode_bytes must emit exactly the bytes that
-// decode_bytes_plain (every window through the plain transform) emits; any difference aborts.
+// decode_bytes_plain (every window through the plain transform) emits, and the stream framing
+// (the samples pushed in pieces, as libfskdec does) exactly those too; any difference aborts.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +11,7 @@
 
 #include "audio/sample_buffer.h"
 #include "demod/framing.h"
+#include "demod/stream_framing.h"
 #include "fuzz_input.h"
 
 namespace {
@@ -31,6 +34,19 @@ std::vector<std::uint8_t> decode(const std::vector<double>& samples, std::int32_
     sample_window window =
         make_sample_window(source, 0, detector_history(config), config.phase_sign < 0);
     return decode_window(window, config, plain);
+}
+
+// The samples pushed into a stream framing in pieces of `piece` frames.
+std::vector<std::uint8_t> decode_pushed(const std::vector<double>& samples,
+                                        const demod_config& config, std::size_t piece) {
+    std::vector<std::uint8_t> out;
+    const byte_sink sink = [&](const framed_byte& b) { out.push_back(b.value); };
+    stream_framing framing = make_stream_framing(config);
+    const std::span<const double> all(samples);
+    for (std::size_t i = 0; i < all.size(); i += piece)
+        stream_samples(framing, all.subspan(i, std::min(piece, all.size() - i)), sink);
+    stream_finish(framing, sink);
+    return out;
 }
 
 }  // namespace
@@ -68,6 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     if (fast != plain) {
         std::fprintf(stderr, "decode_bytes emitted %zu bytes, decode_bytes_plain %zu\n",
                      fast.size(), plain.size());
+        std::abort();
+    }
+    // Pieces of any size, beyond a source's read too.
+    const std::size_t piece = 1 + (p.rate_extra * 31u + p.pad) % 5000u;
+    const std::vector<std::uint8_t> pushed = decode_pushed(samples, config, piece);
+    if (pushed != fast) {
+        std::fprintf(stderr, "pushed in pieces of %zu: %zu bytes, decode_bytes %zu\n", piece,
+                     pushed.size(), fast.size());
         std::abort();
     }
     return 0;

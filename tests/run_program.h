@@ -72,12 +72,16 @@ inline std::vector<std::string> leftovers(const std::string& dir) {
 // How the program starts in its directory: standard input from `in_path`, standard output to
 // `out_path` (both relative to the directory, or a device such as /dev/fd/N for a pipe),
 // standard error to .stderr; then the `closed` descriptors are closed and a file size limit
-// set (SIGXFSZ ignored, so a write past it fails with EFBIG).
+// set (SIGXFSZ ignored, so a write past it fails with EFBIG). With `append`, standard output
+// is opened as >> opens it (the file kept, written at its end). The child's own copy of
+// `stdout_fd` stays open beside it.
 struct child_setup {
     std::vector<int> closed = {};
     rlim_t file_size_limit = RLIM_INFINITY;
     std::string in_path = "/dev/null";
     std::string out_path = ".stdout";
+    bool append = false;
+    int stdout_fd = -1;  // else standard output is this descriptor (a pipe's end), not out_path
 };
 
 inline pid_t start_program(const char* exe, const std::string& dir,
@@ -90,7 +94,10 @@ inline pid_t start_program(const char* exe, const std::string& dir,
     if (pid != 0) return pid;
     if (chdir(dir.c_str()) != 0) _exit(126);
     const int in = open(setup.in_path.c_str(), O_RDONLY);
-    const int out = open(setup.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out = setup.stdout_fd >= 0
+                        ? dup(setup.stdout_fd)
+                        : open(setup.out_path.c_str(),
+                               O_WRONLY | O_CREAT | (setup.append ? O_APPEND : O_TRUNC), 0644);
     const int err = open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
         _exit(126);

@@ -409,6 +409,17 @@ INSTANTIATE_TEST_SUITE_P(Transports, AudioPieces,
                          ::testing::Values(transport::memory, transport::file, transport::pipe),
                          [](const auto& info) { return transport_name(info.param); });
 
+// A stream whose data comes before fmt has that data held, up to 16 MiB; more is refused.
+TEST(AudioPipe, DataBeforeFmtHeldUpTo16MiB) {
+    constexpr std::size_t limit = std::size_t{16} << 20;
+    for (const std::size_t size : {limit, limit + 2}) {
+        byte_vector image = riff_wave({{"data", byte_vector(size, 0)}, {"fmt ", fmt_body(mono16)}});
+        const outcome r = read_via(transport::pipe, image, 1 << 16);
+        EXPECT_EQ(r.error, size > limit ? "data before the fmt chunk exceeds 16 MiB" : "") << size;
+        EXPECT_EQ(r.values.size(), size > limit ? 0 : size / 2);
+    }
+}
+
 TEST(AudioPipe, CallsBeforeBlockWhenNothingIsReady) {
     const byte_vector image = canonical_wav(mono16, s16_samples({1, 2, 3, 4}));
     temp_dir dir;

@@ -1,6 +1,6 @@
 // Runs the built fskdec as a user would: arguments in, exact standard output and exit status
-// out, standard error empty unless the output is standard output. Each case runs in a fresh
-// directory holding the inputs.
+// out, standard error empty unless an option is skipped. Each case runs in a fresh directory
+// holding the inputs.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -33,10 +33,12 @@ std::string usage(const char* b, const char* t, const char* w) {
                "options:\n"
                " -b baud-rate\n"
                " -c channel\n"
+               " -j json-report-file\n"
                " -m map-file\n"
                " -p (for reverse phase)\n"
                " -q (quiet)\n"
                " -r (recover damaged recordings)\n"
+               " -s split-directory\n"
                " -t threshold-ratio\n"
                " -v (verbose)\n"
                " -w lower-carrier-wave\n"
@@ -99,6 +101,7 @@ struct cli_case {
     int status;
     std::string file = {};
     std::optional<std::string> contents = {};
+    std::string err = {};  // standard error
 };
 
 const std::vector<cli_case> cli_cases = {
@@ -133,7 +136,13 @@ const std::vector<cli_case> cli_cases = {
     {"LastValueWins", {"-b", "300", "-b", "600"}, usage("600", "0.15", "1200"), 1},
     {"FirstBadValueReported", {"-b", "0", "-t", "5"}, bad_baud, 1},
     {"FirstBadValueReported2", {"-t", "5", "-b", "0"}, bad_threshold, 1},
-    {"ValueRunTogetherSkipped", {"-b600"}, usage_default, 1},
+    {"ValueRunTogetherSkipped",
+     {"-b600"},
+     usage_default,
+     1,
+     "",
+     std::nullopt,
+     "fskdec: ignoring unknown option -b600\n"},
     {"PhaseNotShown", {"-p", "-p"}, usage_default, 1},
     {"MultipleCheckedAfterValues", {"-w", "1000", "-b", "500"}, usage("500", "0.15", "1000"), 1},
     {"MultipleCheckedWithOperands",
@@ -153,7 +162,13 @@ const std::vector<cli_case> cli_cases = {
      usage("2147483647", "0.15", "2147483647"),
      1},
     // Operands.
-    {"UnknownOptionSkipped", {"-x", "silence.wav", "out.bin"}, "", 0, "out.bin", ""},
+    {"UnknownOptionSkipped",
+     {"-x", "silence.wav", "out.bin"},
+     "",
+     0,
+     "out.bin",
+     "",
+     "fskdec: ignoring unknown option -x\n"},
     {"DoubleDashThenOptionLikeOperands",
      {"--", "-b", "out.bin"},
      "cannot open -b\n",
@@ -267,7 +282,7 @@ TEST_P(Cli, OutputAndStatus) {
     const run_result r = run_fskdec(dir, c.args);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, c.err);
     // An unnamed file is not looked at.
     EXPECT_EQ(c.file.empty() ? c.contents : file_contents(dir + "/" + c.file), c.contents)
         << c.file;

@@ -23,6 +23,7 @@
 
 #include "audio/wav_writer.h"
 #include "mod/synth.h"
+#include "report/lines.h"
 #include "report/map.h"
 #include "run_program.h"
 #include "wav_builder.h"
@@ -121,7 +122,19 @@ const format_case format_cases[] = {
     {"ExtensibleFloat", {0xFFFE, 1, rate, 4, 32}, 40, float_guid},
     {"Flac", {}, 16, pcm_guid, SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
     {"Aiff", {}, 16, pcm_guid, SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
+    // libsndfile writes MP3 without an ID3 tag: it starts with an MPEG frame header.
+    {"Mp3", {}, 16, pcm_guid, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III},
 };
+
+// The message written by libsndfile in `format` to `path`.
+void write_sndfile(const std::string& path, int format) {
+    SF_INFO info{0, rate, 1, format, 0, 0};
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    const auto frames = static_cast<sf_count_t>(message_pcm.size());
+    EXPECT_EQ(sf_writef_short(f, message_pcm.data(), frames), frames);
+    sf_close(f);
+}
 
 class Formats : public EndToEnd, public ::testing::WithParamInterface<format_case> {};
 
@@ -132,17 +145,36 @@ TEST_P(Formats, DecodeToTheMessage) {
     if (c.sndfile_format == 0) {
         write_file(dir + "/in", wav_of(c.f, c.fmt_size, c.guid));
     } else {
-        SF_INFO info{0, rate, 1, c.sndfile_format, 0, 0};
-        SNDFILE* f = sf_open((dir + "/in").c_str(), SFM_WRITE, &info);
-        ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
-        const auto frames = static_cast<sf_count_t>(message_pcm.size());
-        EXPECT_EQ(sf_writef_short(f, message_pcm.data(), frames), frames);
-        sf_close(f);
+        write_sndfile(dir + "/in", c.sndfile_format);
     }
+    EXPECT_NE(read_file(dir + "/in").substr(0, 3), "ID3");
     const run_result r = run({"in", "out.bin"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out + r.err, "");
     EXPECT_EQ(read_file(dir + "/out.bin"), message_text);
+}
+
+// The first half of a FLAC file: the frames libsndfile decodes before it fails give what the
+// same frames as a WAV file give (FLAC is lossless), and a line says where the recording ends.
+TEST_F(EndToEnd, CutFlacDecodesWhatItHolds) {
+    write_sndfile(dir + "/whole.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    const std::string whole = read_file(dir + "/whole.flac");
+    write_file(dir + "/half.flac", whole.substr(0, whole.size() / 2));
+    SF_INFO info{};
+    SNDFILE* f = sf_open((dir + "/half.flac").c_str(), SFM_READ, &info);
+    std::vector<short> held(message_pcm.size());
+    const auto frames = static_cast<std::size_t>(sf_readf_short(f, held.data(), info.frames));
+    sf_close(f);
+    ASSERT_LT(frames, held.size());
+    values cut = burst(message, 0.66, 0.05);
+    cut.resize(frames);
+    write_file(dir + "/cut.wav", wav16(cut));
+    ASSERT_EQ(run({"cut.wav", "cut.bin"}).status, 0);
+    const run_result r = run({"half.flac", "half.bin"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "fskdec: the recording ends early at " + format_time(frames, rate) +
+                         " (the rest of half.flac cannot be decoded)\n");
+    EXPECT_EQ(read_file(dir + "/half.bin"), read_file(dir + "/cut.bin"));
 }
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, Formats, ::testing::ValuesIn(format_cases),

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
+#include "mod/synth.h"
 #include "run_program.h"
 
 namespace {
@@ -33,20 +35,17 @@ run_result run_fskenc(const std::string& dir, const std::vector<std::string>& ar
     return run_program(FSKENC_EXE, dir, args, out_path, in_path);
 }
 
-// A fresh directory holding "in.bin" (three bytes) for each test.
+// A fresh directory holding "in.bin" (three bytes) for each test, its name unique (two test
+// runs at once, of two builds, must not share it), removed afterwards.
 class Fskenc : public testing::Test {
   protected:
     void SetUp() override {
-        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "." + info->name();
-        std::replace(name.begin(), name.end(), '/', '_');
-        dir = testing::TempDir() + "/fskenc_" + name;
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
+        ASSERT_FALSE(dir.empty());
         write_file(dir + "/in.bin", "abc");
     }
     bool exists(const std::string& name) const { return std::filesystem::exists(dir + "/" + name); }
-    std::string dir;
+    temp_dir tmp{"fskenc"};
+    const std::string& dir = tmp.path;
 };
 
 std::string usage(const std::string& last) {
@@ -81,6 +80,7 @@ std::string args_name(std::size_t index, const std::vector<std::string>& args) {
 struct message_case {
     std::vector<std::string> args;
     std::string out;
+    std::string err = {};
 };
 
 class FskencMessages : public Fskenc, public testing::WithParamInterface<message_case> {};
@@ -91,7 +91,7 @@ TEST_P(FskencMessages, OneLineStatusOneNoOutput) {
     const run_result r = run_fskenc(dir, c.args);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, c.err);
     EXPECT_FALSE(exists("out.wav"));
 }
 
@@ -117,8 +117,9 @@ INSTANTIATE_TEST_SUITE_P(
         message_case{
             {"-a", "0.5", "-l", "0", "-g", "0", "-e", "7", "-r", "48000", "-w", "2400", "in.bin"},
             usage("-a 0.5 -b 1200 -e 7 -g 0 -l 0 -r 48000 -w 2400")},
-        message_case{{"-a", "1", "-r", "4801", "-x", "-r9"},
-                     usage("-a 1 -b 1200 -e 60 -g 2 -l 1200 -r 4801 -w 1200")},
+        message_case{{"-a", "1", "-r", "7200", "-x", "-r9"},
+                     usage("-a 1 -b 1200 -e 60 -g 2 -l 1200 -r 7200 -w 1200"),
+                     "fskenc: ignoring unknown option -x\nfskenc: ignoring unknown option -r9\n"},
         message_case{{"-b", "12.9", "-w", "1200abc", "-l", " +3"},
                      usage("-a 0.66 -b 12 -e 60 -g 2 -l 3 -r 44100 -w 1200")},
         // Option values, in the order the scan meets them.
@@ -147,7 +148,9 @@ INSTANTIATE_TEST_SUITE_P(
         message_case{{"-l", "2147483648", "in.bin", "out.wav"}, bad_leader},
         message_case{{"-g", "-2", "in.bin", "out.wav"}, bad_gap},
         message_case{{"-e", "-60", "in.bin", "out.wav"}, bad_trailer},
-        // Combinations: the upper tone must stay below half the sample rate.
+        // Combinations: the sample rate at least six times the lower tone (fskdec -r reads it).
+        message_case{{"-r", "7199", "in.bin", "out.wav"}, too_low},
+        message_case{{"-b", "2400", "-w", "2400", "-r", "14399", "in.bin", "out.wav"}, too_low},
         message_case{{"-r", "4800", "in.bin", "out.wav"}, too_low},
         message_case{{"-r", "1000", "in.bin", "out.wav"}, too_low},
         message_case{{"-w", "12000", "in.bin", "out.wav"}, too_low},
@@ -159,12 +162,26 @@ INSTANTIATE_TEST_SUITE_P(
         message_case{{"-l", "2000000000", "in.bin", "out.wav"}, "output too long for a WAV file\n"},
         message_case{{"-r", "2000000000", "-w", "1200", "in.bin", "out.wav"},
                      "output too long for a WAV file\n"},
+        // An endless input: reading stops past what a WAV file can carry.
+        message_case{{"/dev/zero", "out.wav"}, "output too long for a WAV file\n"},
         message_case{{"missing.bin", "no/such/dir/out.wav"}, "cannot open missing.bin\n"},
         message_case{{"in.bin", "no/such/dir/out.wav"}, "cannot open no/such/dir/out.wav\n"},
         message_case{{"in.bin", "/dev/full"}, "cannot write /dev/full\n"}),
     [](const testing::TestParamInfo<message_case>& info) {
         return args_name(info.index, info.param.args);
     });
+
+// The most bytes a recording can carry: one more does not fit.
+TEST(FskencLimit, MaxBytesIsTheLastThatFits) {
+    for (const synth_settings& s :
+         {synth_settings{.leader_bits = 1200, .gap_bits = 2, .trailer_bits = 60},
+          synth_settings{.sample_rate = 50000000, .baud_rate = 1, .lower_tone = 1}}) {
+        const std::uint64_t most = synth_max_bytes(s);
+        EXPECT_NO_THROW(synth_data_size(s, most));
+        EXPECT_THROW(synth_data_size(s, most + 1), fskdec_error);
+    }
+    EXPECT_EQ(synth_max_bytes({.leader_bits = 2000000000}), 0u);
+}
 
 TEST_F(Fskenc, WriteErrorOnStandardOutputIsStatusOne) {
     // The recording goes to standard output, so the message goes to standard error.

@@ -205,7 +205,11 @@ INSTANTIATE_TEST_SUITE_P(
         cli_case{"defaults", "", "", 256, false}, cli_case{"empty", "", "", 0, false},
         cli_case{"pipes_reverse_8bit_22050", "-p -8 -r 22050", "-p", 200, true},
         cli_case{"baud600", "-b 600 -w 600 -r 48000 -l 100", "-b 600 -w 600", 100, false},
-        cli_case{"baud2400", "-b 2400 -w 2400 -r 96000 -g 0 -e 0", "-b 2400 -w 2400", 300, true}),
+        cli_case{"baud2400", "-b 2400 -w 2400 -r 96000 -g 0 -e 0", "-b 2400 -w 2400", 300, true},
+        // The lowest sample rate fskenc writes (six times the lower tone) still decodes.
+        cli_case{"lowest_rate_recovered", "-r 7200", "-r", 300, false},
+        cli_case{"lowest_rate_recovered_2400", "-b 2400 -w 4800 -r 28800", "-r -b 2400 -w 4800",
+                 300, false}),
     [](const testing::TestParamInfo<cli_case>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,7 +1,9 @@
-// What both programs promise about the files around them: an output that is the input is
-// refused, an output is replaced whole or not at all (failed writes, ending signals), messages
-// stay out of bytes sent to standard output and stay one line, closed standard descriptors,
-// --help and --version. Each case runs the built programs in a fresh directory.
+// What both programs promise about the files around them: an output that is the input (by any
+// name, standard output included) or a recording is refused, an output is replaced whole or not
+// at all (failed writes, ending signals), messages stay out of bytes sent to standard output,
+// reach standard error when standard output cannot take them, and stay one line; closed
+// standard descriptors, unknown options, --help and --version. Each case runs the built
+// programs in a fresh directory.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -36,6 +38,7 @@ class Safety : public ::testing::Test {
         write_file(dir + "/hi.wav", recording);
         write_file(dir + "/in.bin", std::string("abc"));
         write_file(dir + "/old.bin", std::string("old"));
+        write_file(dir + "/tape.wav", recording);
         fs::create_hard_link(dir + "/hi.wav", dir + "/hard.wav");
         fs::create_symlink("hi.wav", dir + "/soft.wav");
         fs::create_hard_link(dir + "/in.bin", dir + "/hard.bin");
@@ -43,7 +46,7 @@ class Safety : public ::testing::Test {
     }
     run_result run(const char* exe, const std::vector<std::string>& args,
                    const child_setup& setup = {}) {
-        return finish_program(start_program(exe, dir, args, setup), dir);
+        return finish_program(start_program(exe, dir, args, setup), dir, setup.out_path);
     }
     temp_dir tmp{"fskdec_safety"};
     const std::string& dir = tmp.path;
@@ -82,6 +85,7 @@ TEST_P(SafetyRuns, OutputStatusAndFiles) {
 }
 
 const std::string same = "input and output are the same file\n";
+const std::string map_same = "the map and the output are the same file\n";
 const child_setup plain = {};
 const child_setup tiny_files = {{}, 100};
 const char* const dec = FSKDEC_EXE;
@@ -89,14 +93,60 @@ const char* const enc = FSKENC_EXE;
 
 std::string dec_usage(const std::string& baud) {
     return "usage: fskdec [options] input-file output-file\noptions:\n -b baud-rate\n"
-           " -c channel\n -m map-file\n -p (for reverse phase)\n -q (quiet)\n"
-           " -r (recover damaged recordings)\n -t threshold-ratio\n -v (verbose)\n"
+           " -c channel\n -j json-report-file\n -m map-file\n -p (for reverse phase)\n"
+           " -q (quiet)\n -r (recover damaged recordings)\n -s split-directory\n"
+           " -t threshold-ratio\n -v (verbose)\n"
            " -w lower-carrier-wave\ndefault: -b " +
            baud + " -t 0.15 -w 1200\n";
 }
 
+std::string refused(const std::string& path) {
+    return "refusing to replace the recording " + path + "\n";
+}
+
+std::string unknown(const char* program, const std::string& option) {
+    return std::string(program) + ": ignoring unknown option " + option + "\n";
+}
+
+// Standard output appended to `path`, as `>> path` does.
+child_setup appended(const std::string& path, const std::string& in_path = "/dev/null") {
+    return {.in_path = in_path, .out_path = path, .append = true};
+}
+
 // clang-format off
 const std::vector<safety_case> cases = {
+    // Refusals, the files untouched. A recording is never replaced by decoded bytes (the
+    // same-file check comes first: DecSamePath); standard output redirected into the input or
+    // the map is the same file as a named one.
+    {"DecRecordingAsOutput", dec, {"-o", "hi.wav", "tape.wav"}, plain, 1, refused("tape.wav"),
+     unknown("fskdec", "-o"), "tape.wav", recording},
+    {"DecRecordingAsMap", dec, {"-m", "tape.wav", "hi.wav", "out.bin"}, plain, 1,
+     refused("tape.wav"), "", "tape.wav", recording},
+    {"DecStdoutIntoInput", dec, {"hi.wav", "-"}, appended("hi.wav"), 1, recording, same},
+    {"DecStdoutIntoMap", dec, {"-m", "old.bin", "hi.wav", "-"}, appended("old.bin"), 1, "old",
+     map_same},
+    {"DecMapToStdoutIntoOutput", dec, {"-m", "-", "hi.wav", "old.bin"}, appended("old.bin"), 1,
+     "old", map_same},
+    {"EncStdoutIntoInput", enc, {"in.bin", "-"}, appended("in.bin"), 1, "abc", same},
+    {"EncStdinAndStdoutInput", enc, {"-", "-"}, appended("in.bin", "in.bin"), 1, "abc", same},
+    // A message or usage text that standard output cannot take goes to standard error.
+    {"DecMessageStdoutClosed", dec, {"missing.wav", "out.bin"}, {{1}}, 1, "",
+     "cannot open missing.wav\n"},
+    {"EncMessageStdoutClosed", enc, {"missing.bin", "out.wav"}, {{1}}, 1, "",
+     "cannot open missing.bin\n"},
+    {"DecHelpStdoutClosed", dec, {"-b", "600", "--help"}, {{1}}, 1, "", dec_usage("600")},
+    {"DecMapToFullStdout", dec, {"-m", "-", "hi.wav", "out.bin"}, {.out_path = "/dev/full"}, 1,
+     "", "cannot write -\n", "out.bin", std::nullopt},
+    // Unknown options are skipped and said, escaped; -q silences fskdec's.
+    {"DecUnknownOptionsSaid", dec, {"-x", "--baud=300", "-\x1b[2J", "hi.wav", "out.bin"}, plain,
+     0, "", unknown("fskdec", "-x") + unknown("fskdec", "--baud=300") +
+     unknown("fskdec", "-\\x1B[2J"), "out.bin", std::string(200, 'x')},
+    {"DecUnknownOptionQuiet", dec, {"-x", "-q", "hi.wav", "out.bin"}, plain, 0, "", "", "out.bin",
+     std::string(200, 'x')},
+    {"DecUnknownBeforeBadValue", dec, {"-b300", "-w", "300", "hi.wav", "out.bin"}, plain, 1,
+     "illegal carrier frequency\n", unknown("fskdec", "-b300")},
+    {"EncUnknownOptionSaid", enc, {"-o", "in.bin", "out.wav"}, plain, 0, "",
+     unknown("fskenc", "-o")},
     // The input named again as the output, by any route: refused, the input untouched.
     {"DecSamePath", dec, {"hi.wav", "hi.wav"}, plain, 1, same, "", "hi.wav", recording},
     {"DecHardLink", dec, {"hi.wav", "hard.wav"}, plain, 1, same, "", "hi.wav", recording},
@@ -143,30 +193,48 @@ const std::vector<safety_case> cases = {
 INSTANTIATE_TEST_SUITE_P(Table, SafetyRuns, ::testing::ValuesIn(cases),
                          [](const auto& info) { return info.param.name; });
 
-// "NAME X.Y.Z" and a newline, X, Y and Z runs of digits (std::regex is avoided: it trips
-// GCC's uninitialised-use warning in the sanitizer build).
-bool is_version_line(const std::string& text, const std::string& name) {
-    if (text.rfind(name + " ", 0) != 0) return false;
-    std::size_t at = name.size() + 1;
-    for (int part = 0; part < 3; ++part) {
-        const std::size_t from = at;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9')
-            ++at;
-        if (at == from || at == text.size() || text[at] != (part < 2 ? '.' : '\n')) return false;
-        ++at;
-    }
-    return at == text.size();
-}
-
+// Each tool's --version and the footer of its man page (the .TH line) give the project's
+// version from CMakeLists.txt.
 TEST_F(Safety, VersionOfEach) {
     for (const char* exe : {FSKDEC_EXE, FSKENC_EXE}) {
-        const run_result r = run(exe, {"--version"});
         const std::string name = fs::path(exe).filename();
+        const std::string version = name + " " + FSKDEC_PROJECT_VERSION;
+        const run_result r = run(exe, {"--version"});
         EXPECT_EQ(r.status, 0);
-        EXPECT_TRUE(is_version_line(r.out, name)) << r.out;
+        EXPECT_EQ(r.out, version + "\n");
         EXPECT_EQ(r.err, "");
+        const std::string page = read_file(std::string(FSKDEC_SOURCE_DIR "/man/") + name + ".1");
+        const std::string title = page.substr(0, page.find('\n'));
+        EXPECT_EQ(title.rfind(".TH ", 0), 0u) << name;
+        EXPECT_NE(title.find(" \"" + version + "\" "), std::string::npos) << title;
     }
     EXPECT_EQ(run(FSKENC_EXE, {"--help"}).out.rfind("usage: fskenc [options]", 0), 0u);
+}
+
+// An existing output starting with a recording's mark is refused; other files, a bare MPEG
+// frame header among them (two bytes other data begins with too), are replaced.
+TEST_F(Safety, RecordingMarksRefused) {
+    const std::pair<std::string, bool> heads[] = {
+        {"fLaC", true}, {std::string("FORM\0\0\0\0AIFC", 12), true},  {"OggS", true},
+        {"ID3", true},  {std::string("RIFF\0\0\0\0AVI ", 12), false}, {"\xFF\xFB\x90", false}};
+    for (const auto& [head, refused_here] : heads) {
+        write_file(dir + "/out.bin", head);
+        const run_result r = run(FSKDEC_EXE, {"hi.wav", "out.bin"});
+        EXPECT_EQ(r.out, refused_here ? refused("out.bin") : "") << head;
+        EXPECT_EQ(read_file(dir + "/out.bin"), refused_here ? head : std::string(200, 'x'));
+    }
+}
+
+// A message for standard output whose reader has gone reaches standard error (not SIGPIPE).
+TEST_F(Safety, MessageOnBrokenPipeGoesToStderr) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    const run_result r = run(FSKDEC_EXE, {"missing.wav", "out.bin"},
+                             {.out_path = "/dev/pipe", .stdout_fd = ends[1]});
+    close(ends[1]);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "cannot open missing.wav\n");
 }
 
 // Waits up to `limit` for a temporary file to appear in `dir`.

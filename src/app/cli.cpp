@@ -36,17 +36,23 @@ std::int32_t positive_option(const char* text, const char* message) {
 
 namespace {
 
-std::vector<std::uint8_t> read_stream_bytes(std::FILE* stream, const std::string& path) {
+std::vector<std::uint8_t> read_stream_bytes(std::FILE* stream, const std::string& path,
+                                            std::uint64_t limit) {
     std::vector<std::uint8_t> bytes;
+    const std::size_t most = static_cast<std::size_t>(
+        std::min<std::uint64_t>(limit, std::numeric_limits<std::size_t>::max() - 1) + 1);
     std::size_t capacity = 1 << 16;
     struct stat info {};
     if (fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode)) {
         capacity = static_cast<std::size_t>(info.st_size) + 1;  // + 1 sees the end at once
     }
+    capacity = std::min(capacity, most);
     try {
         std::size_t used = 0;
-        for (;;) {
-            if (used == bytes.size()) bytes.resize(std::max(capacity, bytes.size() * 2));
+        while (used < most) {
+            if (used == bytes.size()) {
+                bytes.resize(std::min(most, std::max(capacity, bytes.size() * 2)));
+            }
             const std::size_t got = std::fread(bytes.data() + used, 1, bytes.size() - used, stream);
             used += got;
             if (got == 0) break;
@@ -61,8 +67,8 @@ std::vector<std::uint8_t> read_stream_bytes(std::FILE* stream, const std::string
 
 }  // namespace
 
-std::vector<std::uint8_t> read_input_bytes(const std::string& path) {
-    if (path == "-") return read_stream_bytes(stdin, path);
+std::vector<std::uint8_t> read_input_bytes(const std::string& path, std::uint64_t limit) {
+    if (path == "-") return read_stream_bytes(stdin, path, limit);
     std::FILE* file = std::fopen(path.c_str(), "rb");
     struct stat info {};
     if (file != nullptr && fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
@@ -71,7 +77,7 @@ std::vector<std::uint8_t> read_input_bytes(const std::string& path) {
     }
     if (file == nullptr) throw fskdec_error("cannot open " + path);
     try {
-        std::vector<std::uint8_t> bytes = read_stream_bytes(file, path);
+        std::vector<std::uint8_t> bytes = read_stream_bytes(file, path, limit);
         std::fclose(file);
         return bytes;
     } catch (...) {
@@ -91,10 +97,9 @@ int report_failures(int (*run)(int, const char* const*), int argc, const char* c
     try {
         return run(argc, argv);
     } catch (const fskdec_error& e) {
-        std::fprintf(messages, "%s\n", one_line(e.what()).c_str());
+        put_text(messages, one_line(e.what()) + "\n");
     } catch (const std::bad_alloc&) {
-        std::fputs("cannot allocate memory\n", messages);
+        put_text(messages, "cannot allocate memory\n");
     }
-    std::fflush(messages);
     return 1;
 }

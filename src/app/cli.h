@@ -16,15 +16,18 @@ std::int32_t int_option(const char* text, const char* message);
 // int_option for a value that must be positive: anything else throws fskdec_error(message).
 std::int32_t positive_option(const char* text, const char* message);
 
-// Everything the file at `path` holds (fskenc's input), or standard input for "-". Throws
-// fskdec_error "cannot open PATH" for a file that cannot be opened or is a directory,
-// "cannot read PATH" on a read error, "cannot allocate memory" when out of memory.
-std::vector<std::uint8_t> read_input_bytes(const std::string& path);
+// Everything the file at `path` holds (fskenc's input), or standard input for "-", read up to
+// `limit` + 1 bytes: when it holds more than `limit`, that many are enough to tell, and memory
+// stays bounded whatever the input. Throws fskdec_error "cannot open PATH" for a file that
+// cannot be opened or is a directory, "cannot read PATH" on a read error, "cannot allocate
+// memory" when out of memory.
+std::vector<std::uint8_t> read_input_bytes(const std::string& path, std::uint64_t limit);
 
 // A whole argument "--help" or "--version", which the option scans answer; none otherwise.
 enum class info_request { none, help, version };
 info_request info_option(const char* arg);
 
 // Runs `run`, turning a failure into its one line (see one_line) and status 1. The line goes
-// to message_stream: standard error when the output is standard output.
+// to message_stream: standard error when the output is standard output, and also when
+// standard output cannot take it (see put_text).
 int report_failures(int (*run)(int, const char* const*), int argc, const char* const* argv);

@@ -70,16 +70,18 @@ int parse_encoder_options(int argc, const char* const* argv, encoder_settings& s
                         positive_option(value, "illegal carrier frequency");
                     break;
             }
+        } else {
+            // Skipped, as fskdec skips it; the caller says so.
+            settings.unknown_options.emplace_back(arg);
         }
-        // Any other argument starting with '-' is skipped silently, as fskdec does.
         ++i;
     }
     if (settings.signal.lower_tone % settings.signal.baud_rate != 0) {
         throw fskdec_error("illegal carrier frequency");
     }
-    // The upper tone must stay below half the sample rate. As the lower tone is a multiple
-    // of the baud rate, this also gives every bit more than four frames.
-    if (std::int64_t{settings.signal.lower_tone} * 4 >= settings.sample_rate) {
+    // Only a recording fskdec can read is written. As the lower tone is a multiple of the
+    // baud rate, this also gives every bit at least six frames.
+    if (settings.signal.lower_tone * min_rate_per_lower_tone > settings.sample_rate) {
         throw fskdec_error("sample rate too low for the carrier frequency");
     }
     return i;

@@ -1,8 +1,10 @@
 // fskenc: writes bytes as a two-tone FSK serial signal in a PCM WAV file that fskdec reads.
 //
-// settings -> read the input whole -> size the recording -> open the output -> write the
-// header and the samples as they are made -> close. Every failure is one line and exit status
-// 1, on standard output, or on standard error when the recording goes to standard output.
+// settings (skipped options said) -> read the input whole, at most one byte more than a
+// recording can carry -> size the recording -> open the output -> write the header and the
+// samples as they are made -> close. Every failure is one line and exit status 1, on standard
+// output, or on standard error when the recording goes to standard output or standard output
+// cannot take it.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include "app/cli.h"
 #include "app/encoder_options.h"
 #include "app/messages.h"
+#include "base/error.h"
 #include "mod/synth.h"
 
 namespace {
@@ -21,19 +24,27 @@ namespace {
 int run(int argc, const char* const* argv) {
     encoder_settings settings;
     info_request asked = info_request::none;
-    const int first = parse_encoder_options(argc, argv, settings, &asked);
+    int first = 0;
+    try {
+        first = parse_encoder_options(argc, argv, settings, &asked);
+    } catch (const fskdec_error&) {
+        say_unknown_options("fskenc", settings.unknown_options);
+        throw;
+    }
+    say_unknown_options("fskenc", settings.unknown_options);
     if (asked != info_request::none) {
         return answer_request(asked, encoder_usage_text(settings), "fskenc");
     }
     if (first != argc - 2) {
-        std::fputs(encoder_usage_text(settings).c_str(), message_stream(argc, argv));
+        put_text(message_stream(argc, argv), encoder_usage_text(settings));
         return 1;
     }
     const std::string input_path = argv[argc - 2];
     const std::string output_path = argv[argc - 1];
 
-    const std::vector<std::uint8_t> input = read_input_bytes(input_path);
+    // Reading stops once the input is longer than a recording can be (/dev/zero ends).
     const synth_settings signal = make_encoder_signal(settings);
+    const std::vector<std::uint8_t> input = read_input_bytes(input_path, synth_max_bytes(signal));
     synth_data_size(signal, input.size());  // a recording too long fails before the output
 
     struct stat input_info {};

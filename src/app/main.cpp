@@ -1,10 +1,11 @@
 // fskdec: recovers the bytes of a two-tone FSK serial signal from a recording.
 //
-// settings -> open the input and read its header -> check it against the settings -> plan
-// the decoder (the exact one: read the first window, plan the detector; or the recovery one)
-// -> open the outputs -> decode while reading -> the report -> close. Every failure is one
-// line and exit status 1, on standard output, or on standard error when the bytes go to
-// standard output. The report's lines go to standard error.
+// settings (skipped options said) -> open the input and read its header -> check it against
+// the settings -> plan the decoder (the exact one: read the first window, plan the detector;
+// or the recovery one) -> check the outputs (not the input, not each other, not a recording)
+// -> open them -> decode while reading -> the report -> close. Every failure is one line and
+// exit status 1, on standard output, or on standard error when the bytes go to standard
+// output or standard output cannot take it. The report's lines go to standard error.
 
 #include <cmath>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "app/cli.h"
 #include "app/messages.h"
 #include "app/options.h"
+#include "app/side_outputs.h"
 #include "audio/input.h"
 #include "base/error.h"
 #include "demod/framing.h"
@@ -24,17 +26,14 @@
 
 namespace {
 
-// One diagnostic line on standard error.
-void say(const std::string& line) {
-    std::fprintf(stderr, "%s\n", one_line(line).c_str());
-}
-
 // What happens beside the decoding: the bytes go to the output and into the report, and the
 // report's running lines (-v) are printed as they come.
 struct run_context {
     const decoder_settings& settings;
+    const std::string& input_path;
     output_file& out;
     std::optional<report_collector> report;  // none with -q alone: nothing would be said
+    side_outputs& side;                      // -j, -s
     std::uint64_t offset = 0;                // bytes written so far
 
     bool verbose() const { return settings.verbose && !settings.quiet; }
@@ -44,6 +43,8 @@ struct run_context {
         b.offset = offset++;
         if (!report) return;
         const std::optional<report_segment> closed = collect_byte(*report, b);
+        if (closed) side_segment(side, *closed);
+        side_byte(side, b);
         if (!verbose()) return;
         if (closed) say(segment_line(report->settings, *closed));
         if (settings.recover && is_doubtful(b)) say(doubtful_byte_line(report->settings, b));
@@ -53,12 +54,14 @@ struct run_context {
     void tone(std::uint64_t from, std::uint64_t to) {
         if (!report) return;
         const std::optional<report_segment> closed = collect_tone(*report, from, to);
+        if (closed) side_segment(side, *closed);
         if (closed && verbose()) say(segment_line(report->settings, *closed));
     }
 
     void segment(const report_segment& s) {
         if (!report) return;
         collect_segment(*report, s);
+        side_segment(side, s);
         if (verbose()) say(segment_line(report->settings, s));
     }
 };
@@ -74,8 +77,10 @@ report_settings report_settings_for(const decoder_settings& settings, const audi
     r.lower_tone = settings.signal.lower_tone;
     r.threshold = settings.threshold_ratio;
     r.phase_sign = settings.signal.phase_sign;
-    // Only the map and the -v summary show every frame's level.
-    r.envelope = (settings.verbose && !settings.quiet) || !settings.map_path.empty();
+    // Only the map, the -v summary and the segments' levels (-j, -s) need every frame's
+    // level.
+    r.envelope = (settings.verbose && !settings.quiet) || !settings.map_path.empty() ||
+                 !settings.json_path.empty() || !settings.split_dir.empty();
     r.recovery = settings.recover;
     r.name = input_path;
     return r;
@@ -106,18 +111,26 @@ void recover_all(sample_source& input, std::int32_t channel, recover_decoder& de
 }
 
 // What the report says at the end of a run, and the map.
-void finish(run_context& run, output_file& map) {
+void finish(run_context& run, const sample_source& input, output_file& map) {
+    if (const auto cut = input.cut_short_at(); cut && !run.settings.quiet) {
+        say("fskdec: the recording ends early at " + format_time(*cut, input.format().sample_rate) +
+            " (the rest of " + run.input_path + " cannot be decoded)");
+    }
     if (!run.report) return;
     report_collector& report = *run.report;
     const std::optional<report_segment> last = finish_report(report);
+    if (last) side_segment(run.side, *last);
     if (last && run.verbose()) say(segment_line(report.settings, *last));
+    const std::optional<std::string> warning = doubtful_warning(report);
+    const std::optional<std::string> hint =
+        run.offset == 0 ? no_bytes_hint(report) : std::optional<std::string>();
+    // Bytes came out, yet the survey finds the signal is not the one set.
+    const std::optional<std::string> mismatch =
+        run.offset == 0 ? std::optional<std::string>() : mismatch_warning(report);
     if (!run.settings.quiet) {
-        if (const auto warning = doubtful_warning(report)) say(*warning);
-        if (run.offset == 0) {
-            if (const auto hint = no_bytes_hint(report)) say(*hint);
-        } else if (const auto mismatch = mismatch_warning(report)) {
-            say(*mismatch);
-        }
+        if (warning) say(*warning);
+        if (hint) say(*hint);
+        if (mismatch) say(*mismatch);
     }
     if (run.verbose()) say(summary_line(report));
     if (map.stream != nullptr) {
@@ -131,15 +144,32 @@ void finish(run_context& run, output_file& map) {
         });
         close_output(map);
     }
+    // As for the map: the bytes are out before the report replaces an older one.
+    if (!run.side.json_path.empty() &&
+        (std::fflush(run.out.stream) != 0 || std::ferror(run.out.stream) != 0)) {
+        throw fskdec_error("cannot write " + run.out.path);
+    }
+    std::vector<std::string> warnings;
+    for (const std::optional<std::string>& line : {warning, mismatch})
+        if (line) warnings.push_back(*line);
+    finish_side_outputs(run.side, report, hint, warnings);
 }
 
 int run(int argc, const char* const* argv) {
     decoder_settings settings;
     info_request asked = info_request::none;
-    const int first = parse_options(argc, argv, settings, &asked);
+    int first = 0;
+    try {
+        first = parse_options(argc, argv, settings, &asked);
+    } catch (const fskdec_error&) {
+        // An option skipped before a bad value may be why the value is bad (-b300 -w 300).
+        if (!settings.quiet) say_unknown_options("fskdec", settings.unknown_options);
+        throw;
+    }
+    if (!settings.quiet) say_unknown_options("fskdec", settings.unknown_options);
     if (asked != info_request::none) return answer_request(asked, usage_text(settings), "fskdec");
     if (first != argc - 2) {
-        print_usage(settings, message_stream(argc, argv));
+        put_text(message_stream(argc, argv), usage_text(settings));
         return 1;
     }
     const std::string input_path = argv[argc - 2];
@@ -163,9 +193,15 @@ int run(int argc, const char* const* argv) {
         config = make_demod_config(format, settings.signal, settings.threshold_ratio);
     }
     if (settings.channel > format.channels) throw fskdec_error("illegal channel");
-    run_context run{settings, out, std::nullopt};
-    if (!settings.quiet || !settings.map_path.empty()) {
+    side_outputs side;
+    side.input = input->identity();
+    side.output_path = output_path;
+    side.json_path = settings.json_path;
+    side.split_dir = settings.split_dir;
+    run_context run{settings, input_path, out, std::nullopt, side};
+    if (!settings.quiet || !settings.map_path.empty() || wants_side_outputs(side)) {
         run.report = make_report_collector(report_settings_for(settings, format, input_path));
+        side.settings = run.report->settings;
     }
     std::optional<sample_window> window;
     exact_decoder exact;
@@ -187,6 +223,9 @@ int run(int argc, const char* const* argv) {
             throw fskdec_error("the map and the output are the same file");
         }
     }
+    check_not_recording(output_path);
+    if (!settings.map_path.empty()) check_not_recording(settings.map_path);
+    open_side_outputs(side, settings.map_path);
     out = open_output(output_path);
     output_file map;
     if (!settings.map_path.empty()) map = open_output(settings.map_path);
@@ -203,7 +242,7 @@ int run(int argc, const char* const* argv) {
         // The rest of the recording still belongs in the report.
         if (run.report) count_frames(*window);
     }
-    finish(run, map);
+    finish(run, *input, map);
     return close_output(out);
 }
 

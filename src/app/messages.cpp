@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 std::FILE* message_stream(int argc, const char* const* argv) {
@@ -51,8 +52,44 @@ std::string version_text(const char* program) {
     return std::string(program) + " " + FSKDEC_VERSION + "\n";
 }
 
+namespace {
+
+// Writes all of `text` to the descriptor behind `stream`, after what its buffer holds. A
+// broken pipe is a failed write here, not the end of the program.
+bool write_all(std::FILE* stream, std::string_view text) {
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &previous);
+    bool written = std::fflush(stream) == 0;
+    for (std::size_t at = 0; written && at < text.size();) {
+        const ssize_t n = write(fileno(stream), text.data() + at, text.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        written = n > 0;
+        if (written) at += static_cast<std::size_t>(n);
+    }
+    sigaction(SIGPIPE, &previous, nullptr);
+    return written;
+}
+
+}  // namespace
+
+bool put_text(std::FILE* stream, std::string_view text) {
+    if (write_all(stream, text)) return true;
+    if (stream != stderr) write_all(stderr, text);
+    return false;
+}
+
+void say(std::string_view line) {
+    std::fprintf(stderr, "%s\n", one_line(line).c_str());
+}
+
+void say_unknown_options(const char* program, const std::vector<std::string>& options) {
+    for (const std::string& option : options)
+        say(std::string(program) + ": ignoring unknown option " + option);
+}
+
 int answer_request(info_request asked, const std::string& usage, const char* program) {
     const std::string text = asked == info_request::version ? version_text(program) : usage;
-    const bool written = std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
-    return written ? 0 : 1;
+    return put_text(stdout, text) ? 0 : 1;
 }

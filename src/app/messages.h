@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/cli.h"
 
@@ -28,6 +29,18 @@ void open_standard_descriptors();
 // "PROGRAM X.Y.Z" and a newline: the program's name and the project's version.
 std::string version_text(const char* program);
 
-// Answers --help with `usage` and --version with version_text(program), on standard output.
-// Returns the exit status: 0, or 1 when the answer could not be written.
+// Writes `text` to `stream`; when it cannot be written there (standard output closed, full,
+// or a pipe whose reader has gone: SIGPIPE is ignored meanwhile), to standard error instead,
+// so that no message is lost. Returns whether it reached `stream`.
+bool put_text(std::FILE* stream, std::string_view text);
+
+// One diagnostic line on standard error: `line` (escaped, see one_line) and a newline.
+void say(std::string_view line);
+
+// "PROGRAM: ignoring unknown option ARG" on standard error for each argument an option scan
+// skipped.
+void say_unknown_options(const char* program, const std::vector<std::string>& options);
+
+// Answers --help with `usage` and --version with version_text(program), on standard output
+// (see put_text). Returns the exit status: 0, or 1 when the answer could not be written there.
 int answer_request(info_request asked, const std::string& usage, const char* program);

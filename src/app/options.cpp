@@ -28,6 +28,9 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings,
             if (++i >= argc) break;
             settings.channel = positive_option(argv[i], "illegal channel");
             if (settings.channel > 2) throw fskdec_error("illegal channel");
+        } else if (std::strcmp(arg, "-j") == 0) {
+            if (++i >= argc) break;
+            settings.json_path = argv[i];
         } else if (std::strcmp(arg, "-m") == 0) {
             if (++i >= argc) break;
             settings.map_path = argv[i];
@@ -37,6 +40,9 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings,
             settings.quiet = true;
         } else if (std::strcmp(arg, "-r") == 0) {
             settings.recover = true;
+        } else if (std::strcmp(arg, "-s") == 0) {
+            if (++i >= argc) break;
+            settings.split_dir = argv[i];
         } else if (std::strcmp(arg, "-t") == 0) {
             if (++i >= argc) break;
             double value = std::strtod(argv[i], nullptr);
@@ -49,8 +55,10 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings,
         } else if (std::strcmp(arg, "-w") == 0) {
             if (++i >= argc) break;
             settings.signal.lower_tone = positive_option(argv[i], "illegal carrier frequency");
+        } else {
+            // Skipped, as options of other versions may be passed; the caller says so.
+            settings.unknown_options.emplace_back(arg);
         }
-        // Any other argument starting with '-' is skipped silently.
         ++i;
     }
     if (settings.signal.lower_tone % settings.signal.baud_rate != 0) {
@@ -69,16 +77,14 @@ std::string usage_text(const decoder_settings& settings) {
                "options:\n"
                " -b baud-rate\n"
                " -c channel\n"
+               " -j json-report-file\n"
                " -m map-file\n"
                " -p (for reverse phase)\n"
                " -q (quiet)\n"
                " -r (recover damaged recordings)\n"
+               " -s split-directory\n"
                " -t threshold-ratio\n"
                " -v (verbose)\n"
                " -w lower-carrier-wave\n") +
            last;
-}
-
-void print_usage(const decoder_settings& settings, std::FILE* stream) {
-    std::fputs(usage_text(settings).c_str(), stream);
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "demod/signal.h"
 
@@ -15,6 +15,9 @@ struct decoder_settings {
     bool quiet = false;             // -q: nothing on standard error but failures
     bool verbose = false;           // -v: a report of the whole run on standard error
     std::string map_path;           // -m: where the map of the recording goes (none if empty)
+    std::string json_path;          // -j: where the JSON report goes (none if empty)
+    std::string split_dir;          // -s: the directory of one file per segment (none if empty)
+    std::vector<std::string> unknown_options;  // the arguments the scan skipped, in order
 };
 
 enum class info_request;  // app/cli.h
@@ -23,12 +26,11 @@ enum class info_request;  // app/cli.h
 // first operand. Throws fskdec_error on an invalid value or carrier/baud combination. With
 // `asked`, a "--help" or "--version" met among the options ends the scan at once (before any
 // later value is checked, and before the carrier/baud check) and is stored there; without
-// it, or when none is met, those arguments are skipped like any unknown option.
+// it, or when none is met, those arguments are skipped like any unknown option. Every skipped
+// argument is added to settings.unknown_options (also when the scan throws later), for the
+// caller to say.
 int parse_options(int argc, const char* const* argv, decoder_settings& settings,
                   info_request* asked = nullptr);
 
 // The usage lines; the last one shows the settings in force.
 std::string usage_text(const decoder_settings& settings);
-
-// Writes usage_text to `stream`.
-void print_usage(const decoder_settings& settings, std::FILE* stream);

@@ -12,6 +12,7 @@
 #include <random>
 #include <utility>
 
+#include "audio/input.h"
 #include "base/error.h"
 
 namespace {
@@ -24,7 +25,7 @@ struct pending_removal {
     char path[PATH_MAX];
     volatile std::sig_atomic_t armed;
 };
-pending_removal pending[4];  // enough for the decoded bytes and a map beside them
+pending_removal pending[8];  // the decoded bytes, a map, a report and a segment file
 
 constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
@@ -159,6 +160,12 @@ output_file open_standard_output(const std::string& path) {
     return out;
 }
 
+// See output.h: the file behind an output path, if any.
+bool output_file_stat(const std::string& path, struct stat& info) {
+    if (path == "-") return fstat(STDOUT_FILENO, &info) == 0 && S_ISREG(info.st_mode);
+    return stat(path.c_str(), &info) == 0;
+}
+
 void sync_directory(const std::string& target) {
     const std::string dir = directory_of(target);
     const int fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -170,9 +177,8 @@ void sync_directory(const std::string& target) {
 }  // namespace
 
 void check_not_input(const input_identity& input, const std::string& output_path) {
-    if (!input.known || output_path == "-") return;
     struct stat output {};
-    if (stat(output_path.c_str(), &output) != 0) return;
+    if (!input.known || !output_file_stat(output_path, output)) return;
     if (static_cast<std::uint64_t>(output.st_dev) == input.device &&
         static_cast<std::uint64_t>(output.st_ino) == input.inode) {
         throw fskdec_error("input and output are the same file");
@@ -183,8 +189,27 @@ bool same_output(const std::string& a, const std::string& b) {
     if (a == b) return true;
     struct stat first {};
     struct stat second {};
-    return a != "-" && b != "-" && stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 &&
+    return output_file_stat(a, first) && output_file_stat(b, second) &&
            first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+void check_not_recording(const std::string& path) {
+    struct stat info {};
+    if (path == "-" || stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd == -1) return;
+    std::uint8_t head[12];
+    std::size_t got = 0;
+    while (got < sizeof head) {
+        const ssize_t n = read(fd, head + got, sizeof head - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    if (starts_like_recording({head, got})) {
+        throw fskdec_error("refusing to replace the recording " + path);
+    }
 }
 
 output_file::output_file(output_file&& other) noexcept

@@ -17,15 +17,24 @@
 // file and leaves whatever was at the path untouched. Standard output ("-"), devices and
 // FIFOs are written directly, so the bytes reach a pipe or a terminal as they are made.
 
-// Throws fskdec_error "input and output are the same file" when `output_path` is not "-" and
-// names an existing file with the device and inode of `input` (when known) (a hard link or a
-// symbolic link to the input counts). Call it after every input check, just before the output is
-// opened.
+// The file an output path names, for the checks below: "-" names standard output's file when
+// that is a regular file (redirected with > or >>; a terminal or a pipe holds nothing to
+// lose).
+
+// Throws fskdec_error "input and output are the same file" when `output_path` names an
+// existing file with the device and inode of `input` (when known) (a hard link or a symbolic
+// link to the input counts, and "-" with standard output redirected into the input). Call it
+// after every input check, just before the output is opened.
 void check_not_input(const input_identity& input, const std::string& output_path);
 
 // True when the two output paths name one file: the same text (both "-" included), or two
-// existing names of one device and inode.
+// existing names of one device and inode ("-" included).
 bool same_output(const std::string& a, const std::string& b);
+
+// Throws fskdec_error "refusing to replace the recording PATH" when `path` names an existing
+// regular file that starts like a recording (see starts_like_recording): decoded bytes never
+// take a recording's place. A file that cannot be read is left to open_output.
+void check_not_recording(const std::string& path);
 
 // An open output. Destroying it before close_output discards it (see discard_output), so an
 // exception that ends the run leaves no temporary file behind.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "base/error.h"
@@ -94,6 +95,7 @@ class container_source final : public sample_source {
 
     const audio_format& format() const override { return format_; }
     input_identity identity() const override { return io_->in.identity(); }
+    std::optional<std::uint64_t> cut_short_at() const override { return cut_short_at_; }
 
     std::size_t read(std::span<double> out) override {
         const auto channels = static_cast<std::size_t>(format_.channels);
@@ -113,11 +115,17 @@ class container_source final : public sample_source {
         const auto channels = static_cast<std::size_t>(format_.channels);
         const auto frames = static_cast<sf_count_t>(out.size() / channels);
         if (frames == 0) return 0;
+        if (cut_short_at_) return 0;
         const sf_count_t got = sf_readf_double(file_.get(), out.data(), frames);
         if (io_->failure) std::rethrow_exception(io_->failure);
         if (got < 0 || (got == 0 && sf_error(file_.get()) != SF_ERR_NO_ERROR)) {
-            throw fskdec_error("cannot read " + io_->in.path());
+            // The bytes were there but the library cannot decode them: the file is cut short
+            // or damaged from here on. Before the first frame that is an unreadable file.
+            if (frames_read_ == 0) throw fskdec_error("cannot read " + io_->in.path());
+            cut_short_at_ = frames_read_;
+            return 0;
         }
+        frames_read_ += static_cast<std::uint64_t>(got);
         const std::size_t values = static_cast<std::size_t>(got) * channels;
         for (std::size_t k = 0; k < values; ++k) {
             if (!std::isfinite(out[k])) out[k] = 0.0;
@@ -130,15 +138,31 @@ class container_source final : public sample_source {
     audio_format format_;
     std::vector<double> pending_;
     std::size_t used_ = 0;
+    std::uint64_t frames_read_ = 0;  // from the library so far
+    std::optional<std::uint64_t> cut_short_at_;
 };
 
 }  // namespace
 
-bool is_container(std::span<const std::uint8_t> head) {
+bool has_container_mark(std::span<const std::uint8_t> head) {
     return starts_with(head, 0, "fLaC") || starts_with(head, 0, "OggS") ||
            starts_with(head, 0, "ID3") ||
            (starts_with(head, 0, "FORM") &&
             (starts_with(head, 8, "AIFF") || starts_with(head, 8, "AIFC")));
+}
+
+bool is_mpeg_frame(std::span<const std::uint8_t> head) {
+    if (head.size() < 4 || head[0] != 0xFF || (head[1] & 0xE0) != 0xE0) return false;
+    const int version = (head[1] >> 3) & 3;  // 1 is reserved
+    const int layer = (head[1] >> 1) & 3;    // 1: layer III, 2: layer II
+    const int bit_rate = head[2] >> 4;       // 0 (free format) and 15 are not taken
+    const int sample_rate = (head[2] >> 2) & 3;
+    return version != 1 && (layer == 1 || layer == 2) && bit_rate != 0 && bit_rate != 15 &&
+           sample_rate != 3;
+}
+
+bool is_container(std::span<const std::uint8_t> head) {
+    return has_container_mark(head) || is_mpeg_frame(head);
 }
 
 std::unique_ptr<sample_source> open_container(byte_input in) {

@@ -108,6 +108,13 @@ std::unique_ptr<sample_source> open_audio(const std::string& path,
     return open_input(byte_input(fd, path, std::move(before_block)));
 }
 
+bool starts_like_recording(std::span<const std::uint8_t> head) {
+    const auto marked = [&](std::size_t at, const char* id) {
+        return head.size() >= at + 4 && std::memcmp(head.data() + at, id, 4) == 0;
+    };
+    return (marked(0, "RIFF") && marked(8, "WAVE")) || has_container_mark(head);
+}
+
 std::unique_ptr<sample_source> memory_audio(std::span<const std::uint8_t> image) {
     return open_input(byte_input(image));
 }

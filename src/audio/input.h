@@ -17,5 +17,10 @@
 std::unique_ptr<sample_source> open_audio(const std::string& path,
                                           std::function<void()> before_block = {});
 
+// Whether the first bytes (12 are enough) mark a recording open_audio reads by its format:
+// RIFF....WAVE, or a container's mark (see has_container_mark). An MPEG frame header alone
+// does not count: it is two bytes that other data begins with too.
+bool starts_like_recording(std::span<const std::uint8_t> head);
+
 // The same over a file image in memory, which must outlive the source.
 std::unique_ptr<sample_source> memory_audio(std::span<const std::uint8_t> image);

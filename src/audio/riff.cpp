@@ -13,6 +13,9 @@ namespace {
 constexpr std::size_t fixed_header_size = 44;
 constexpr std::size_t fmt_size = 16;             // the fields the decoder needs
 constexpr std::size_t extensible_fmt_size = 40;  // ... plus the sub-format GUID
+// The most sample data a stream may carry before its fmt chunk: it is held in memory until the
+// format is known. Writers that put data first (rare) write short files.
+constexpr std::size_t held_data_limit = std::size_t{16} << 20;
 constexpr std::uint16_t tag_pcm = 1;
 constexpr std::uint16_t tag_float = 3;
 constexpr std::uint16_t tag_extensible = 0xFFFE;
@@ -102,7 +105,8 @@ wav_data walk_riff_chunks(byte_input& in) {
             if (fmt_length > 0) break;
             if (!in.seekable()) {
                 // A stream cannot come back for its data once fmt turns up after it. The
-                // held bytes grow as they arrive, never to a size only declared.
+                // held bytes grow as they arrive, never to a size only declared, and never
+                // past held_data_limit.
                 try {
                     std::array<std::uint8_t, 1 << 16> piece{};
                     while (held.size() < size) {
@@ -110,6 +114,9 @@ wav_data walk_riff_chunks(byte_input& in) {
                             std::min<std::size_t>(piece.size(), size - held.size());
                         const std::size_t got = in.read_some(piece.data(), want);
                         if (got == 0) break;
+                        if (held.size() + got > held_data_limit) {
+                            throw fskdec_error("data before the fmt chunk exceeds 16 MiB");
+                        }
                         held.insert(held.end(), piece.begin(),
                                     piece.begin() + static_cast<std::ptrdiff_t>(got));
                     }

@@ -24,6 +24,7 @@ wav_data read_fmt(std::span<const std::uint8_t> fmt);
 
 // Reads the header of a WAV input whose first `head.size()` bytes (those sniffed, at most 12)
 // have been read from `in` already: a RIFF WAVE file by its chunks, anything else by the fixed
-// 44-byte layout. Leaves `in` at the first data byte (unless the data is held). Throws
-// fskdec_error.
+// 44-byte layout. Leaves `in` at the first data byte (unless the data is held: a stream
+// whose data chunk comes before its fmt chunk, of which at most 16 MiB are held, more throwing
+// "data before the fmt chunk exceeds 16 MiB"). Throws fskdec_error.
 wav_data read_wav_header(byte_input& in, std::span<const std::uint8_t> head);

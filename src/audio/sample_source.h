@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 // What a recording says about its samples.
@@ -29,4 +30,7 @@ class sample_source {
     // frame). A trailing partial frame is dropped. Throws fskdec_error("cannot read PATH") on
     // a read error.
     virtual std::size_t read(std::span<double> out) = 0;
+    // After read returned 0: the frames read when the data ended because the rest of the file
+    // could not be decoded (a container cut short); none when the data simply ended.
+    virtual std::optional<std::uint64_t> cut_short_at() const { return std::nullopt; }
 };

@@ -137,16 +137,8 @@ void evaluate_windows_of(tone_bins& bins, const sample_window& window, std::size
     }
 }
 
-// What the detector needs from one position: the bit it decides (-1 for none) and whether
-// either tone reached the slide level.
-struct position_verdict {
-    int bit = -1;
-    bool slide = false;
-};
-
-// judge_bins' verdict on the window evaluated at `start`, without a square root unless the
-// phase and the level leave a tone in the running.
-position_verdict judge_node(const fast_detector& detector, std::size_t start) {
+// judge_node for the detector here: internal, so that it is inlined as before.
+position_verdict judge_position(const fast_detector& detector, std::size_t start) {
     const bin_level& top = detector.bins.levels[0];
     const bin_node& node = top.ring[start & top.mask];
     const bin_lanes square = node.re * node.re + node.im * node.im;
@@ -164,6 +156,10 @@ position_verdict judge_node(const fast_detector& detector, std::size_t start) {
 }
 
 }  // namespace
+
+position_verdict judge_node(const fast_detector& detector, std::size_t start) {
+    return judge_position(detector, start);
+}
 
 tone_bins plan_tone_bins(const demod_config& config) {
     tone_bins bins;
@@ -273,6 +269,30 @@ fast_detector make_fast_detector(const demod_config& config) {
     return detector;
 }
 
+position_verdict judge_end_window(fast_detector& detector, const sample_window& window,
+                                  std::uint64_t start, bool first_position,
+                                  std::uint64_t prev_start) {
+    // The entries the data does not fill keep the previous position's samples (0 at a call's
+    // first position), as in detect_bit. That previous window lay wholly inside the data.
+    const demod_config& config = detector.config;
+    const auto n = static_cast<std::uint64_t>(config.frames_per_bit);
+    const std::uint64_t frames = window.loaded;
+    std::vector<complex_value>& samples = detector.end_window;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const std::uint64_t frame = start + i;
+        if (frame < frames) {
+            samples[i] = {frame_value(window, frame), 0.0};
+        } else if (first_position) {
+            samples[i] = {};
+        } else {
+            samples[i] = {frame_value(window, prev_start + i), 0.0};
+        }
+    }
+    const bin_pair end_bins = array_bins(detector.bins, samples.data());
+    const bit_verdict full = judge_bins(end_bins.low, end_bins.high, config);
+    return {full.bit, full.low >= config.slide_level || full.high >= config.slide_level};
+}
+
 int detect_bit_fast(fast_detector& detector, sample_window& window, std::uint64_t& cursor) {
     const demod_config& config = detector.config;
     tone_bins& bins = detector.bins;
@@ -288,28 +308,11 @@ int detect_bit_fast(fast_detector& detector, sample_window& window, std::uint64_
             // (Evaluating the next few positions ahead in one batch was measured slower: most
             // calls decide within a position or two.)
             evaluate_windows(bins, window, start, 1);
-            v = judge_node(detector, start);
+            v = judge_position(detector, start);
             cursor += n;
         } else {
-            // The window runs past the end of the data: the entries the data does not fill
-            // keep the previous position's samples (0 at a call's first position), as in
-            // detect_bit. That previous window lay wholly inside the data.
-            const std::uint64_t frames = window.loaded;
-            std::vector<complex_value>& samples = detector.end_window;
-            for (std::uint64_t i = 0; i < n; ++i) {
-                const std::uint64_t frame = start + i;
-                if (frame < frames) {
-                    samples[i] = {frame_value(window, frame), 0.0};
-                } else if (first_position) {
-                    samples[i] = {};
-                } else {
-                    samples[i] = {frame_value(window, prev_start + i), 0.0};
-                }
-            }
-            const bin_pair end_bins = array_bins(bins, samples.data());
-            cursor = frames;
-            const bit_verdict full = judge_bins(end_bins.low, end_bins.high, config);
-            v = {full.bit, full.low >= config.slide_level || full.high >= config.slide_level};
+            v = judge_end_window(detector, window, start, first_position, prev_start);
+            cursor = window.loaded;
         }
         if (v.bit >= 0) return v.bit;
         slide = v.slide;

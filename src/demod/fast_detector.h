@@ -117,5 +117,23 @@ bool fast_detector_applies(const demod_config& config);
 // Everything the detector needs, allocated here (of the order of N), before any decoding.
 fast_detector make_fast_detector(const demod_config& config);
 
+// What the detector takes from one window position: the bit it decides (-1 for none) and
+// whether either tone reached the slide level.
+struct position_verdict {
+    int bit = -1;
+    bool slide = false;
+};
+
+// judge_bins' verdict on the window that evaluate_windows covered at `start`, without a
+// square root unless the phase and the level leave a tone in the running.
+position_verdict judge_node(const fast_detector& detector, std::size_t start);
+
+// The verdict on a window at `start` that runs past the end of the data (window.loaded
+// frames, all read): its missing entries hold the samples of the window at `prev_start`, the
+// previous position of the same detector call, or 0 at the call's first position.
+position_verdict judge_end_window(fast_detector& detector, const sample_window& window,
+                                  std::uint64_t start, bool first_position,
+                                  std::uint64_t prev_start);
+
 // Behaves exactly as detect_bit(window, cursor, config) does.
 int detect_bit_fast(fast_detector& detector, sample_window& window, std::uint64_t& cursor);

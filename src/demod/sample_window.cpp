@@ -36,16 +36,10 @@ void grow_ring(sample_window& window, std::uint64_t frames) {
     window.mask = mask;
 }
 
-void read_piece(sample_window& window) {
-    const std::size_t frames = window.source->read(window.piece);
-    if (frames == 0) {
-        window.ended = true;
-        return;
-    }
-    const auto channels = static_cast<std::size_t>(window.channels);
-    if (window.observe) window.observe({window.piece.data(), frames * channels});
+// Appends `frames` frames, each the sample at `in`, `in + channels`, ... to the ring.
+void store_frames(sample_window& window, const double* in, std::size_t frames,
+                  std::size_t channels) {
     if (window.loaded + frames > window.ring.size()) grow_ring(window, window.loaded + frames);
-    const double* in = window.piece.data() + window.channel;
     const std::size_t mask = window.mask;
     double* ring = window.ring.data();
     std::uint64_t t = window.loaded;
@@ -59,7 +53,30 @@ void read_piece(sample_window& window) {
     window.loaded = t;
 }
 
+void read_piece(sample_window& window) {
+    const std::size_t frames = window.source->read(window.piece);
+    if (frames == 0) {
+        window.ended = true;
+        return;
+    }
+    const auto channels = static_cast<std::size_t>(window.channels);
+    if (window.observe) window.observe({window.piece.data(), frames * channels});
+    store_frames(window, window.piece.data() + window.channel, frames, channels);
+}
+
 }  // namespace
+
+sample_window make_pushed_window(std::size_t history, bool negate) {
+    sample_window window;
+    window.negate = negate;
+    window.capacity = std::bit_ceil(history + window_piece_frames);
+    return window;
+}
+
+void push_frames(sample_window& window, std::span<const double> frames) {
+    assert(window.source == nullptr && !window.ended && frames.size() <= window_piece_frames);
+    store_frames(window, frames.data(), frames.size(), 1);
+}
 
 bool has_frame(sample_window& window, std::uint64_t frame) {
     while (frame >= window.loaded && !window.ended)

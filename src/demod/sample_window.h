@@ -40,6 +40,16 @@ inline constexpr std::size_t window_piece_frames = 4096;
 sample_window make_sample_window(sample_source& source, std::int32_t channel, std::size_t history,
                                  bool negate);
 
+// A window without a source, whose frames are pushed in (one channel): push_frames adds
+// them, and `ended` is set once there are no more. has_frame must not be asked for a frame
+// beyond those pushed before the window has ended.
+sample_window make_pushed_window(std::size_t history, bool negate);
+
+// Appends up to window_piece_frames frames to a pushed window. Like a read from a source, it
+// may overwrite frames more than the history behind the furthest frame asked for: push only
+// when the frame asked for next is not yet there.
+void push_frames(sample_window& window, std::span<const double> frames);
+
 // Reads until `frame` is present or the source ends; true when the frame exists.
 bool has_frame(sample_window& window, std::uint64_t frame);
 

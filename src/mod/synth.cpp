@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <optional>
 
 #include "audio/wav_writer.h"
 #include "base/error.h"
@@ -111,10 +113,13 @@ std::uint64_t synth_bit_count(const synth_settings& signal, std::uint64_t byte_c
            static_cast<std::uint64_t>(signal.trailer_bits);
 }
 
-std::uint32_t synth_data_size(const synth_settings& signal, std::uint64_t byte_count) {
-    check_synth_settings(signal);
-    // Every product and sum is checked: the counts come from the command line and the input.
-    const auto too_long = [] { return fskdec_error("output too long for a WAV file"); };
+namespace {
+
+// The data size for `byte_count` bytes, or none when it does not fit the header's 32-bit size
+// fields. Every product and sum is checked: the counts come from the command line and the
+// input.
+std::optional<std::uint32_t> fitting_data_size(const synth_settings& signal,
+                                               std::uint64_t byte_count) {
     const auto rate = static_cast<std::uint64_t>(signal.sample_rate);
     const auto baud = static_cast<std::uint64_t>(signal.baud_rate);
     const auto frame_size = static_cast<std::uint64_t>(signal.channels) *
@@ -129,12 +134,35 @@ std::uint32_t synth_data_size(const synth_settings& signal, std::uint64_t byte_c
         __builtin_add_overflow(bits, static_cast<std::uint64_t>(signal.leader_bits), &bits) ||
         __builtin_add_overflow(bits, static_cast<std::uint64_t>(signal.trailer_bits), &bits) ||
         __builtin_mul_overflow(bits, rate, &scaled) ||
-        __builtin_mul_overflow((scaled + baud - 1) / baud, frame_size, &size)) {
-        throw too_long();
+        __builtin_add_overflow(scaled, baud - 1, &scaled) ||
+        __builtin_mul_overflow(scaled / baud, frame_size, &size)) {
+        return std::nullopt;
     }
     // The RIFF size field holds the data size plus the 36 header bytes that follow it.
-    if (size > 0xFFFFFFFFull - 36) throw too_long();
+    if (size > 0xFFFFFFFFull - 36) return std::nullopt;
     return static_cast<std::uint32_t>(size);
+}
+
+}  // namespace
+
+std::uint32_t synth_data_size(const synth_settings& signal, std::uint64_t byte_count) {
+    check_synth_settings(signal);
+    const std::optional<std::uint32_t> size = fitting_data_size(signal, byte_count);
+    if (!size) throw fskdec_error("output too long for a WAV file");
+    return *size;
+}
+
+std::uint64_t synth_max_bytes(const synth_settings& signal) {
+    check_synth_settings(signal);
+    // The size grows with the count, and a count near 2^64 overflows: a bisection.
+    std::uint64_t fits = 0;
+    std::uint64_t too_many = std::numeric_limits<std::uint64_t>::max();
+    if (!fitting_data_size(signal, 0)) return 0;
+    while (too_many - fits > 1) {
+        const std::uint64_t middle = fits + (too_many - fits) / 2;
+        (fitting_data_size(signal, middle) ? fits : too_many) = middle;
+    }
+    return fits;
 }
 
 void stream_wav(std::span<const std::uint8_t> bytes, const synth_settings& signal,

@@ -59,6 +59,10 @@ std::uint64_t synth_bit_count(const synth_settings& signal, std::uint64_t byte_c
 // "output too long for a WAV file" when they do not fit the header's 32-bit size fields.
 std::uint32_t synth_data_size(const synth_settings& signal, std::uint64_t byte_count);
 
+// The most bytes whose signal synth_data_size accepts (0 also when not even an empty signal
+// fits): a reader can stop once its input holds more.
+std::uint64_t synth_max_bytes(const synth_settings& signal);
+
 // Receives the file image piece by piece, in order.
 using chunk_sink = std::function<void(std::span<const std::uint8_t>)>;
 
