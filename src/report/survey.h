@@ -11,15 +11,18 @@
 // the warning that the settings do not match the recording, and the -v summary.
 //
 // It reads stretches of half a second: all of the first four seconds, every other one up to
-// about the 8th second, then fewer, to four seconds and a 64th of the recording, so its work stays
-// a small fraction of the decoder's and its memory is fixed, whatever the recording's length. In
-// each stretch and channel it follows the zero crossings:
-//   - a half-period as long as the one before it (within 20 %) belongs to a steady tone: its
-//     length measures the tone's frequency and its energy counts as the tone's;
-//   - a half-period half or twice as long as the one before the last marks a tone change;
-//   - at the stretch's end the changes are fitted to a bit grid (their spacings are whole
-//     numbers of bits): its slope is the bit length, and the tone's first zero crossing after
-//     each change, taken back to the grid, its phase at the bit boundary.
+// about the 8th second, then fewer, to four seconds and a 64th of the recording, so its work
+// stays a small fraction of the decoder's and its memory is fixed, whatever the recording's
+// length. In each stretch and channel it follows the zero crossings of the sum of the last 1
+// to 8 samples (one per 11025 Hz of rate, so that hiss above a quarter of the rate adds none):
+//   - a half-period as long as the one before it (within 20 %) belongs to a steady tone, and
+//     its energy counts as the tone's; one that matches both neighbours within 10 % measures
+//     its tone's frequency;
+//   - a half-period half or twice as long as the one before the last marks a tone change; the
+//     half-period that straddles it, read as a phase-continuous signal would run, gives the
+//     bit boundary and the tone's phase there;
+//   - at the stretch's end the boundaries are fitted to a bit grid (their spacings are whole
+//     numbers of bits): its slope is the bit length.
 // Stretches of the same bit rate (within 3 %) add up to one measured carrier; the dominant one
 // is the carrier holding most of the fitted changes. The level comes from windows of about
 // 30 ms: a window whose energy is mostly in steady tones is a window of carrier, and the
