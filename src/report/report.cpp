@@ -88,7 +88,7 @@ report_segment close_built(report_collector& c) {
 std::optional<report_segment> extend_built(report_collector& c, std::uint64_t from,
                                            std::uint64_t to) {
     std::optional<report_segment> closed;
-    const std::uint64_t gap = segment_gap_frames(c.settings) - byte_frames(c.settings);
+    const std::uint64_t gap = c.silence_frames;
     if (c.building && from > c.current.end_frame + gap) closed = close_built(c);
     if (!c.building) {
         c.building = true;
@@ -115,6 +115,8 @@ report_collector make_report_collector(const report_settings& settings) {
     constexpr std::uint64_t planned = max_columns - max_columns / 16;
     c.span = std::max<std::uint64_t>(1, (settings.total_frames + planned - 1) / planned);
     c.columns.reserve(max_columns);
+    c.byte_length = byte_frames(c.settings);
+    c.silence_frames = segment_gap_frames(c.settings) - c.byte_length;
     c.survey = make_tone_survey(settings.sample_rate, c.settings.channels, settings.baud_rate,
                                 settings.lower_tone);
     return c;
@@ -235,7 +237,7 @@ std::optional<report_segment> collect_byte(report_collector& c, const report_byt
         ++col.framing_errors;
         ++c.totals.framing_errors;
     }
-    const std::uint64_t end = b.start_frame + byte_frames(c.settings);
+    const std::uint64_t end = b.start_frame + c.byte_length;
     extend(c, end);
     if (c.settings.recovery) return std::nullopt;
 

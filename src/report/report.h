@@ -109,6 +109,10 @@ struct report_collector {
     report_totals totals;
     std::vector<report_byte> first_doubtful;  // at most listed_doubtful
     tone_survey survey;
+    // byte_frames and the silence that closes a built segment (segment_gap_frames less a
+    // byte), from the settings: collect_tone runs on every idle window.
+    std::uint64_t byte_length = 0;
+    std::uint64_t silence_frames = 0;
     // Bytes (besides the last) that the next byte followed without an idle bit between them,
     // as the exact decoder heard them: most bytes of a recording read with the wrong settings.
     std::uint64_t bytes_without_idle = 0;

@@ -342,7 +342,7 @@ tone_survey make_tone_survey(std::int32_t sample_rate, std::int32_t channels,
     // Half-second stretches of 16 windows.
     s.window = std::max<std::uint64_t>(static_cast<std::uint64_t>(s.sample_rate) / 32, 4);
     s.stretch = 16 * s.window;
-    s.dense = 8 * s.stretch;
+    s.dense = 16 * s.stretch;
     const std::int32_t surveyed = std::min(s.channels, survey_max_channels);
     s.per_channel.resize(static_cast<std::size_t>(surveyed));
     for (channel_survey& ch : s.per_channel) {
@@ -362,18 +362,16 @@ void survey_block(tone_survey& survey, std::size_t frames, Load load) {
     std::size_t f = 0;
     while (f < frames) {
         if (!survey.in_stretch) {
-            // A stretch begins once the frames analysed fall to half of those seen (all of
-            // the first four seconds), and from about the 8th second on to four seconds and
-            // a 64th of those seen.
-            const std::uint64_t half =
-                std::max(survey.position / 2, survey.dense / 2) + survey.stretch;
-            const std::uint64_t thin = survey.dense + survey.position / 64;
-            const std::uint64_t allowed = std::min(half, thin);
-            if (survey.analysed + survey.stretch > allowed) {
-                // Skip to where the allowance will have grown by what is missing.
-                const std::uint64_t wait =
-                    (half <= thin ? 2 : 64) * (survey.analysed + survey.stretch - allowed);
-                const std::uint64_t skip = std::min<std::uint64_t>(wait, frames - f);
+            // A stretch begins once the frames analysed, with it, fit within
+            //   p T / (T + p) + p / 256 + one stretch
+            // for p frames seen and T eight seconds: nearly all of the first two seconds, half
+            // of the first eight, ever sparser later on, and at least a 256th (about eight
+            // seconds of the first minute, ten of ten minutes).
+            const auto seen = static_cast<double>(survey.position);
+            const auto span = static_cast<double>(survey.dense);
+            const double allowed = seen * span / (span + seen) + seen / 256.0;
+            if (static_cast<double>(survey.analysed) > allowed) {
+                const std::uint64_t skip = std::min<std::uint64_t>(survey.stretch / 4, frames - f);
                 f += static_cast<std::size_t>(skip);
                 survey.position += skip;
                 continue;
