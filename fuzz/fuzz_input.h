@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "demod/signal.h"
+
 // Reads little-endian fields from the front of a fuzz input; past its end every field is 0.
 struct input_reader {
     std::span<const std::uint8_t> bytes;
@@ -119,6 +121,146 @@ inline void write_differential_prefix(std::vector<std::uint8_t>& out,
     put_u16(out, p.baud);
     put_u8(out, p.rate_extra);
     put_u8(out, p.threshold);
+}
+
+// fuzz_recover: a 16-byte prefix of settings, then the samples.
+//   flags        bit 0: read inverted (phase sign -1);
+//                bits 1-2: sample format: 0 s16 / 32768, 1 f32 as stored (NaN, infinities and
+//                huge values included), 2 u8, 3 f64 as stored;
+//                bit 3: -b from raw_baud, else from the baud table;
+//                bit 4: -w from raw_carrier, else baud * (1 + carrier_pick % 4);
+//                bit 5: the sample rate from raw_rate, else from the rate table
+//   baud_pick, raw_baud, carrier_pick, raw_carrier, rate_pick, raw_rate as named
+//   piece        seeds the sizes of the pieces the samples are fed in (1 to 997 frames)
+struct recover_prefix {
+    std::uint8_t flags = 0;
+    std::uint8_t baud_pick = 0;
+    std::uint32_t raw_baud = 0;
+    std::uint8_t carrier_pick = 0;
+    std::uint32_t raw_carrier = 0;
+    std::uint8_t rate_pick = 0;
+    std::uint32_t raw_rate = 0;
+    std::uint32_t piece = 0;
+};
+inline constexpr std::size_t recover_prefix_size = 20;
+inline constexpr std::int32_t recover_rate_table[8] = {44100, 48000, 8000,  22050,
+                                                       11025, 96000, 43200, 4801};
+
+inline recover_prefix read_recover_prefix(input_reader& in) {
+    recover_prefix p;
+    p.flags = in.u8();
+    p.baud_pick = in.u8();
+    p.raw_baud = in.u32();
+    p.carrier_pick = in.u8();
+    p.raw_carrier = in.u32();
+    p.rate_pick = in.u8();
+    p.raw_rate = in.u32();
+    p.piece = in.u32();
+    return p;
+}
+
+inline void write_recover_prefix(std::vector<std::uint8_t>& out, const recover_prefix& p) {
+    put_u8(out, p.flags);
+    put_u8(out, p.baud_pick);
+    put_u32(out, p.raw_baud);
+    put_u8(out, p.carrier_pick);
+    put_u32(out, p.raw_carrier);
+    put_u8(out, p.rate_pick);
+    put_u32(out, p.raw_rate);
+    put_u32(out, p.piece);
+}
+
+inline fsk_signal recover_signal(const recover_prefix& p) {
+    fsk_signal s;
+    s.baud_rate =
+        (p.flags & 8) ? static_cast<std::int32_t>(p.raw_baud) : decode_baud_table[p.baud_pick % 8];
+    const std::int64_t carrier = std::int64_t{s.baud_rate} * (1 + p.carrier_pick % 4);
+    s.lower_tone = (p.flags & 16) ? static_cast<std::int32_t>(p.raw_carrier)
+                                  : static_cast<std::int32_t>(carrier);
+    s.phase_sign = (p.flags & 1) ? -1 : 1;
+    return s;
+}
+
+inline std::int32_t recover_rate(const recover_prefix& p) {
+    return (p.flags & 32) ? static_cast<std::int32_t>(p.raw_rate)
+                          : recover_rate_table[p.rate_pick % 8];
+}
+
+// The samples in the format the prefix names, as fractions of full scale (floats as stored).
+inline std::vector<double> recover_samples_from(const recover_prefix& p,
+                                                std::span<const std::uint8_t> data) {
+    std::vector<double> out;
+    switch ((p.flags >> 1) & 3) {
+        case 0:
+            for (std::size_t i = 0; i + 2 <= data.size(); i += 2) {
+                const auto v = static_cast<std::int16_t>(data[i] | (data[i + 1] << 8));
+                out.push_back(v / 32768.0);
+            }
+            break;
+        case 1:
+            for (std::size_t i = 0; i + 4 <= data.size(); i += 4) {
+                float v;
+                std::memcpy(&v, data.data() + i, 4);
+                out.push_back(v);
+            }
+            break;
+        case 2:
+            for (const std::uint8_t b : data)
+                out.push_back((b - 128) / 128.0);
+            break;
+        default:
+            for (std::size_t i = 0; i + 8 <= data.size(); i += 8) {
+                double v;
+                std::memcpy(&v, data.data() + i, 8);
+                out.push_back(v);
+            }
+            break;
+    }
+    return out;
+}
+
+// fuzz_capi: a 20-byte prefix, then the samples.
+//   flags        bit 0: reverse_phase; bit 1: recover; bit 2: baud from raw_baud; bit 3: lower
+//                tone from raw_tone; bit 4: sample rate from raw_rate; bit 5: float samples
+//                as stored, else 16-bit / 32768
+//   baud_pick, raw_baud, carrier_pick, raw_tone, threshold_pick, raw_rate, rate_pick as named
+//   piece        seeds the sizes of the pieces written (1 to 997) and of the reads (1 to 16)
+struct capi_prefix {
+    std::uint8_t flags = 0;
+    std::uint8_t baud_pick = 0;
+    std::uint32_t raw_baud = 0;
+    std::uint8_t carrier_pick = 0;
+    std::uint32_t raw_tone = 0;
+    std::uint8_t threshold_pick = 0;
+    std::uint8_t rate_pick = 0;
+    std::uint32_t raw_rate = 0;
+    std::uint32_t piece = 0;
+};
+
+inline capi_prefix read_capi_prefix(input_reader& in) {
+    capi_prefix p;
+    p.flags = in.u8();
+    p.baud_pick = in.u8();
+    p.raw_baud = in.u32();
+    p.carrier_pick = in.u8();
+    p.raw_tone = in.u32();
+    p.threshold_pick = in.u8();
+    p.rate_pick = in.u8();
+    p.raw_rate = in.u32();
+    p.piece = in.u32();
+    return p;
+}
+
+inline void write_capi_prefix(std::vector<std::uint8_t>& out, const capi_prefix& p) {
+    put_u8(out, p.flags);
+    put_u8(out, p.baud_pick);
+    put_u32(out, p.raw_baud);
+    put_u8(out, p.carrier_pick);
+    put_u32(out, p.raw_tone);
+    put_u8(out, p.threshold_pick);
+    put_u8(out, p.rate_pick);
+    put_u32(out, p.raw_rate);
+    put_u32(out, p.piece);
 }
 
 // The plain transform of a window of n frames costs about n times the sum of n's prime

@@ -1,7 +1,9 @@
 // Writes the seed corpus of the fuzz targets: synthesized recordings in every layout the WAV
 // reader accepts, each header variant it must reject, and the hostile headers (huge sample
 // rate, block align 65535, stereo with a one-sample frame, data size 0xFFFFFFFF, ...).
-// Usage: make_fuzz_corpus DIRECTORY  (creates DIRECTORY/wav_parse, decode and differential)
+// Usage: make_fuzz_corpus DIRECTORY  (creates DIRECTORY/wav_parse, decode, differential,
+// recover, report and capi)
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,9 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_input.h"
-#include "mod/synth.h"
 #include "audio/wav_writer.h"
+#include "fuzz_input.h"
+#include "impair.h"
+#include "mod/synth.h"
 
 namespace {
 
@@ -200,6 +203,197 @@ std::vector<named> differential_inputs() {
     return out;
 }
 
+// Synthesized signals for the recovery target, with the prefix that describes them: 16-bit
+// samples, a leader long enough for the carrier to be heard, a few bytes.
+std::vector<named> recover_inputs() {
+    struct signal_case {
+        const char* name;
+        std::int32_t rate, baud, tone, leader;
+        std::uint8_t rate_pick, baud_pick, carrier_pick;
+        double noise;
+    };
+    const signal_case cases[] = {
+        {"r44100_1200", 44100, 1200, 1200, 30, 0, 0, 0, 0.0},
+        {"r48000_1200_noisy", 48000, 1200, 1200, 30, 1, 0, 0, 0.1},
+        {"r8000_1200", 8000, 1200, 1200, 30, 2, 0, 0, 0.0},
+        {"r22050_300", 22050, 300, 1200, 20, 3, 1, 3, 0.0},
+        {"r96000_2400", 96000, 2400, 2400, 40, 5, 3, 0, 0.0},
+        {"r44100_leaderless", 44100, 1200, 1200, 0, 0, 0, 0, 0.0},
+    };
+    std::vector<named> out;
+    for (const signal_case& c : cases) {
+        recover_prefix p;
+        p.rate_pick = c.rate_pick;
+        p.baud_pick = c.baud_pick;
+        p.carrier_pick = c.carrier_pick;
+        p.piece = 7;
+        bytes input;
+        write_recover_prefix(input, p);
+        synth_settings s;
+        s.sample_rate = c.rate;
+        s.baud_rate = c.baud;
+        s.lower_tone = c.tone;
+        s.noise = c.noise;
+        s.leader_bits = c.leader;
+        s.gap_bits = 1;
+        s.trailer_bits = 2;
+        const bytes text = {'K', 'I', 'M'};
+        const bytes data = synthesize_samples(text, s);
+        input.insert(input.end(), data.begin(), data.end());
+        out.push_back({c.name, input});
+    }
+    return out;
+}
+
+// A block of `count` random bytes at 8 kHz with one idle bit after each, as impair renders it.
+std::vector<double> block_8k(std::size_t count, int leader, int gap, random_source& r,
+                             const time_warp& warp = {}, double upper_gain = 1.0) {
+    tone_settings tone;
+    tone.sample_rate = 8000;
+    tone.gain1 = upper_gain;
+    const std::vector<std::uint8_t> text = random_bytes(count, r);
+    return render_fsk(frame_bits(text, std::vector<int>(count, gap), leader, 4), tone, warp);
+}
+
+// Short recordings shaped like the accuracy families (bench/impair), for the recovery target:
+// hiss before a short leader, a quiet block then a loud one, an echo, a worn tape, a start
+// inside a byte; 8 kHz 16-bit, so a second fits the fuzzer's input length.
+std::vector<named> impaired_recover_inputs() {
+    std::vector<named> recordings;
+    random_source r{7};
+    std::vector<double> x(2000, 0.0);
+    mix_in(x, block_8k(8, 10, 1, r), x.size());
+    add_hiss(x, dbfs(-50), 8000, r);
+    recordings.push_back({"hiss_then_leader", {}});
+    std::vector<std::vector<double>> signals = {x};
+
+    x.clear();
+    const std::vector<double> block = block_8k(4, 10, 1, r);
+    mix_in(x, block, 0, 0.03);
+    mix_in(x, block, block.size() + 800);
+    add_hiss(x, dbfs(-54), 8000, r);
+    recordings.push_back({"quiet_then_loud", {}});
+    signals.push_back(x);
+
+    x.clear();
+    mix_in(x, block, 0, dbfs(-30));
+    mix_in(x, block, block.size() + 400);
+    recordings.push_back({"echo_before", {}});
+    signals.push_back(x);
+
+    time_warp warp;
+    warp.speed = 0.07;
+    warp.wow = 0.02;
+    warp.wow_hz = 1.5;
+    x = block_8k(8, 20, 1, r, warp, 0.25);
+    apply_low_pass(x, 3000, 8000);
+    apply_dropouts(x, 0.3, 0.02, -30, 8000);
+    add_hum(x, 0.1, 50, 8000);
+    apply_clip(x, 0.4);
+    add_hiss(x, dbfs(-40), 8000, r);
+    recordings.push_back({"worn_tape", {}});
+    signals.push_back(x);
+
+    x = block_8k(8, 0, 0, r);
+    x.erase(x.begin(), x.begin() + 30);  // four and a half bits
+    recordings.push_back({"cut_mid_byte", {}});
+    signals.push_back(x);
+
+    for (std::size_t i = 0; i < recordings.size(); ++i) {
+        quantise_16(signals[i]);
+        recover_prefix p;
+        p.rate_pick = 2;  // 8000 Hz
+        p.piece = 11;
+        write_recover_prefix(recordings[i].file, p);
+        for (const double v : signals[i])
+            put_u16(recordings[i].file, static_cast<std::uint32_t>(
+                                            static_cast<std::int16_t>(std::lround(v * 32767.0))));
+    }
+    return recordings;
+}
+
+// The recovery seeds' signals again for the library target, in both modes: 16-bit samples.
+std::vector<named> capi_inputs() {
+    std::vector<named> out;
+    for (const named& r : recover_inputs()) {
+        for (const bool recover : {false, true}) {
+            input_reader in{r.file};
+            const recover_prefix signal = read_recover_prefix(in);
+            capi_prefix p;
+            p.flags = recover ? 2 : 0;
+            p.baud_pick = signal.baud_pick;
+            p.carrier_pick = signal.carrier_pick;
+            p.rate_pick = signal.rate_pick;
+            p.piece = 5;
+            bytes input;
+            write_capi_prefix(input, p);
+            const std::span<const std::uint8_t> data = in.rest();
+            input.insert(input.end(), data.begin(), data.end());
+            out.push_back({r.name + (recover ? "_recover" : "_exact"), input});
+        }
+    }
+    return out;
+}
+
+// Runs for the report target: the settings, then samples, bytes, segments and tones as
+// fuzz_report reads them (a plain run and a recovery run over a few blocks).
+std::vector<named> report_inputs() {
+    std::vector<named> out;
+    for (const bool recovery : {false, true}) {
+        bytes input;
+        put_u32(input, 44100);
+        put_u8(input, 0);  // one channel, the first
+        put_u8(input, 0);
+        put_u8(input, 1);  // full scale 1.0
+        put_u32(input, 1200);
+        put_u32(input, 1200);
+        put_u8(input, 38);
+        put_u8(input, recovery ? 1 : 0);
+        put_u16(input, 0);
+        put_u8(input, 4);
+        for (const char c : {'t', 'a', 'p', 'e'})
+            put_u8(input, static_cast<std::uint8_t>(c));
+        for (int block = 0; block < 3; ++block) {
+            put_u8(input, 0);  // samples
+            put_u8(input, 199);
+            for (int i = 0; i < 200; ++i) {
+                put_u16(input, static_cast<std::uint32_t>((i * 3001) & 0xFFFF));
+                put_u8(input, 0);
+            }
+            for (int b = 0; b < 5; ++b) {
+                put_u8(input, 1);  // a byte
+                put_u8(input, static_cast<std::uint32_t>('A' + b));
+                put_u8(input, 0);
+                put_u16(input, static_cast<std::uint32_t>(b * 37));
+                put_u8(input, static_cast<std::uint32_t>(100 + 30 * b));
+                put_u8(input, b == 3 ? 1 : 0);
+                put_u8(input, 200);
+            }
+            put_u8(input, 2);  // the segment
+            put_u8(input, 0);
+            put_u16(input, 0);
+            put_u8(input, 0);
+            put_u16(input, 190);
+            put_u16(input, 5);
+            put_u8(input, 1);
+            put_u8(input, 0);
+            put_u8(input, 170);
+            put_u8(input, 0);
+            put_u8(input, 50);
+            put_u8(input, 0);
+            put_u8(input, 130);
+            put_u8(input, 2);
+            put_u8(input, 3);  // its idle tone
+            put_u8(input, 0);
+            put_u16(input, 180);
+            put_u8(input, 0);
+            put_u16(input, 20);
+        }
+        out.push_back({recovery ? "recovery_run" : "plain_run", input});
+    }
+    return out;
+}
+
 void write_file(const std::filesystem::path& path, const bytes& content) {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(content.data()),
@@ -218,7 +412,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::filesystem::path root = argv[1];
-    for (const char* target : {"wav_parse", "decode", "differential"})
+    for (const char* target : {"wav_parse", "decode", "differential", "recover", "report", "capi"})
         std::filesystem::create_directories(root / target);
 
     decode_prefix defaults;  // -b 1200 -w 1200, default threshold
@@ -253,5 +447,13 @@ int main(int argc, char** argv) {
     }
     for (const named& f : differential_inputs())
         write_file(root / "differential" / f.name, f.file);
+    for (const named& f : recover_inputs())
+        write_file(root / "recover" / f.name, f.file);
+    for (const named& f : impaired_recover_inputs())
+        write_file(root / "recover" / f.name, f.file);
+    for (const named& f : capi_inputs())
+        write_file(root / "capi" / f.name, f.file);
+    for (const named& f : report_inputs())
+        write_file(root / "report" / f.name, f.file);
     return 0;
 }

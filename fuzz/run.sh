@@ -13,7 +13,7 @@ seconds=${1:-60}
 jobs=${2:-1}
 shift $(($# > 2 ? 2 : $#))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(wav_parse decode differential)
+[ ${#targets[@]} -gt 0 ] || targets=(wav_parse decode differential recover report capi)
 
 build=${FUZZ_BUILD_DIR:-build/fuzz}
 bin=$build/fuzz

@@ -11,9 +11,11 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "audio/sample_buffer.h"
+#include "base/error.h"
 #include "demod/framing.h"
 #include "mod/synth.h"
 #include "report/lines.h"
@@ -282,15 +284,57 @@ TEST(Report, DrawsAWellFormedMapThatMarksTheDamage) {
     EXPECT_EQ(svg.find("<script"), std::string::npos);
 }
 
+// Runs the fuzzer found: settings the report must refuse, a tone whose double overflows an
+// int, and a recording so long at so low a rate that the axis drew a tick every ten hours.
+TEST(Report, RefusesUnusableSettings) {
+    for (const auto& [rate, baud, tone] :
+         {std::tuple{0, 1200, 1200}, {44100, 0, 1200}, {44100, 1200, -1200}}) {
+        report_settings s;
+        s.sample_rate = rate;
+        s.baud_rate = baud;
+        s.lower_tone = tone;
+        EXPECT_THROW(make_report_collector(s), fskdec_error) << rate << " " << baud << " " << tone;
+    }
+}
+
+TEST(Report, NamesAnUpperToneBeyondAnInt) {
+    report_settings s;
+    s.lower_tone = 1500000000;
+    s.baud_rate = 1500000000;
+    const report_collector c = make_report_collector(s);
+    EXPECT_NE(summary_line(c).find("1500000000/3000000000 Hz"), std::string::npos)
+        << summary_line(c);
+}
+
+TEST(Report, KeepsTheAxisToTenTicksOnAnyLength) {
+    report_settings s;
+    s.sample_rate = 8;
+    s.baud_rate = 1;
+    s.lower_tone = 1;
+    report_collector c = make_report_collector(s);
+    collect_byte(c, byte_at(std::uint64_t{1} << 40));  // about 4,000 years at 8 Hz
+    const std::string svg = map_svg(c);
+    const std::string::size_type ticks = svg.find("<g class=\"ticks\"");
+    ASSERT_NE(ticks, std::string::npos);
+    std::size_t labels = 0;
+    for (auto at = svg.find("<text", ticks);
+         at != std::string::npos && at < svg.find("</g>", ticks); at = svg.find("<text", at + 1))
+        ++labels;
+    EXPECT_GE(labels, 2u);
+    EXPECT_LE(labels, 11u);
+}
+
 }  // namespace
 
 TEST(Report, EscapesTextForXml) {
     const std::pair<std::string, std::string> cases[] = {
         {"a<b>&\"'", "a&lt;b&gt;&amp;&quot;&apos;"},
-        {"tab\tnl\nbell\a", "tab\tnl\nbell"},              // control characters dropped
-        {"caf\xC3\xA9", "caf\xC3\xA9"},                    // UTF-8 kept
-        {"\xFF\xFE.wav", "\xEF\xBF\xBD\xEF\xBF\xBD.wav"},  // not UTF-8: replaced
-        {"cut \xC3", "cut \xEF\xBF\xBD"},                  // a sequence cut short
+        {"tab\tnl\nbell\a", "tab\tnl\nbell"},                      // control characters dropped
+        {"caf\xC3\xA9", "caf\xC3\xA9"},                            // UTF-8 kept
+        {"\xFF\xFE.wav", "\xEF\xBF\xBD\xEF\xBF\xBD.wav"},          // not UTF-8: replaced
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
+        {"\xEF\xBF\xBE", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // U+FFFE, no XML character
+        {"cut \xC3", "cut \xEF\xBF\xBD"},                          // a sequence cut short
     };
     for (const auto& [text, escaped] : cases)
         EXPECT_EQ(xml_escape(text), escaped) << text;

@@ -99,7 +99,7 @@ void recover_all(sample_source& input, std::int32_t channel, recover_decoder& de
         },
         [&](const carrier_segment& s) {
             run.segment({s.start_frame, s.end_frame, s.bytes, s.framing_errors,
-                         s.level / format.full_scale, s.snr_db, s.speed, s.polarity});
+                         s.level / format.full_scale, s.snr_db, s.speed, s.polarity, s.echo});
         }};
     for (std::size_t frames; (frames = input.read(piece)) > 0;) {
         if (run.report) collect_samples(*run.report, {piece.data(), frames * channels});

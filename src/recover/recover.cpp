@@ -1,162 +1,184 @@
-// The recovery demodulator, in four stages per input piece.
+// The recovery demodulator: a chain of stages, each with its own state and reset, owned by one
+// engine (opaque to callers, all of its memory taken when it is made) that runs a small state
+// machine over them. Every tuning number is in tuning.h, with its reason.
 //
-// Front end. Far above the upper tone (six times it or more) the input is low-passed by a
-// triangle of 2 stride - 1 taps (summed as the input arrives, so nothing is staged) and only
-// every stride-th frame kept (44.1 kHz, tones at 1200/2400 Hz: every third): the triangle's
-// zeros sit on the multiples of the new rate, where what would fold onto the tones comes
-// from. A band filter (critically damped high-pass at a
-// quarter of the lower tone, low-pass at 1.6 times the upper) keeps hum, DC and most hiss out.
-// Everything after this counts in kept frames; frames reported outside are input frames, the
-// band filter's group delay taken off.
+// Front end (front_end.h). Far above the upper tone the input is low-passed by a triangle and
+// only every stride-th frame kept; a band filter keeps hum, DC and most hiss out. Everything
+// after it counts in kept frames; frames reported outside are input frames, the band filter's
+// group delay taken off.
 //
-// Correlators. Both tones are correlated over a window exactly one bit long (whole frames
-// plus a fraction of the oldest one), with running sums updated in O(1) per frame from an
-// oscillator that is resynchronised from an exact phase now and then. A bit-long window holds
-// whole cycles of either tone, so a steady tone leaves nothing in the other's correlator,
-// which matters when one tone is 12 dB weaker than the other. The sums of the last bytes'
-// worth of frames are kept, so decisions can look back at any (interpolated) window.
+// Tone correlators (tone_correlator.h). Both tones are correlated over a window exactly one
+// bit long with running sums, O(1) per frame. The sums of the last bytes' worth of frames are
+// kept, so decisions can look back at any (interpolated) window. A window is judged by the
+// level-free discriminator (the two tones' normalised amplitudes) and its quality: the share
+// of its energy that tells the bit, the energy outside the tones' bins counted as in a band a
+// few bit rates wide (at 300 baud the band filter is far wider than a bit needs).
 //
-// Decisions. Each tone's amplitude is learnt from clear bits; the discriminator compares the
-// two normalised amplitudes, so it needs neither a level nor a polarity. A start is the
-// crossing from mark to space, pulled onto the running bit clock when it falls a whole number
-// of bits after the previous start; a byte is read once its stop bit is in, each bit from the
-// window centred on it (a matched filter over the bit), and the clock is then corrected from
-// the byte's own transitions. A missing stop bit means the next start follows at once
-// (recordings without idle bits), counted as a framing error once the segment has shown stop
-// bits. The carrier detector averages each bit's quality (the share of band energy that tells
-// the bit) and how well the tones sit where the clock's speed puts them, with hysteresis;
-// silence counts for neither, so a dropout keeps the segment and decoding resumes as soon as
-// the signal returns. A segment's bytes are output only once it is established: twenty clean
-// idle bits in a row at the clock's frequency, or three clean bytes with stop bits in a row
-// on one clock (held until then), or the carrier back within twenty bits of an established
-// one. Hiss, noise in the band and music hold the detector for moments only.
+// Level tracker (level_tracker.h). Each tone's amplitude, learnt from the clear bits of the
+// carrier at hand: the leader gives the upper tone, the first start bits the lower. Outside a
+// carrier it lasts only as long as the run of good bits that taught it, and it is forgotten,
+// with the clock's speed, where a carrier ends: hiss leaves nothing for the carrier after it.
 //
-// Dropouts. A signal that comes back from silence mid-byte gives no sign of where bytes
-// begin: its first space is as likely a data bit as a start bit, and with mixed idle gaps a
-// wrong frame stays self-consistent for many bytes. So the decoder waits about a hundred bits
-// after the first clean edge, then frames those bits from every space among the first twenty
-// in turn and keeps the framing that explains them in the fewest bits: data bits one each,
-// start bits nothing, each idle gap by how often the segment has shown that gap so far (a
-// wrong frame soon needs gaps the stream never had). Bytes are then read from the chosen start
-// on, the start of each next one sought at the clock's slots until decoding has caught up.
+// Bit clock and framer (this file). A start is the crossing from mark to space, pulled onto
+// the running bit clock when it falls a whole number of bits after the previous start; a byte
+// is read once its stop bit is in, each bit from the window centred on it, and the clock is
+// then corrected from the byte's own transitions. A missing stop bit means the next start
+// follows at once (recordings without idle bits). Sound rising 10 dB out of the background
+// (silence or hiss) on the lower tone begins on a start bit: a block without a leader is read
+// from its first bit. The states, with their transitions in the to_* functions:
+//   search       between bytes: start edges and the clock's slots are watched, the idle tone
+//                checked once a window;
+//   check_start  an edge was seen: is there a start bit at its centre?
+//   wait_byte    a start is set: the byte is read once its stop bit is in;
+//   resync       back from a silent dropout, or at the recording's first frame: the byte frame
+//                is chosen anew (resync.h, a pure function of the bits heard).
 //
-// Segment figures: level and SNR from the winning and losing tones, speed from the clock, and
-// polarity from the winning tone's phase at the bit boundaries of the first clear bits (the
-// encoder's tones stand at a positive peak there; whole cycles per bit keep that phase the
-// same at every boundary).
+// Carrier detector (carrier_detector.h). Each bit's quality and how well its tone sits where
+// the clock's speed puts it, averaged with hysteresis; silence counts for neither, so a
+// dropout keeps the segment. Silence is a window below a thousandth of full scale or, within
+// a carrier, 40 dB below its weaker tone (hiss between blocks is silence); it ends only where
+// sound lasts half a window, and 60 bits or 80 ms of it end the carrier. A carrier's bytes
+// are held (byte_hold.h) until it shows FSK structure: twenty clean idle bits in a row, or a
+// dozen clean bits of each tone on the bit clock where the clock's speed puts them; one that
+// never does is no segment.
+//
+// Echo gate (echo_gate.h). Print-through: a stretch of carrier 15 dB weaker than one within
+// three seconds before or after it, that repeats most of its bytes, is not output, and is
+// reported as a segment flagged echo.
+//
+// Segment figures (segment_stats.h): level and SNR from the winning and losing tones, speed
+// from the clock, and polarity from the winning tone's phase at the bit boundaries of the
+// first clear bits (the encoder's tones stand at a positive peak there).
 
 #include "recover/recover.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <complex>
 #include <numbers>
+#include <optional>
+#include <vector>
 
 #include "base/error.h"
+#include "recover/byte_hold.h"
+#include "recover/carrier_detector.h"
+#include "recover/echo_gate.h"
+#include "recover/front_end.h"
+#include "recover/level_tracker.h"
+#include "recover/resync.h"
+#include "recover/segment_stats.h"
+#include "recover/tone_correlator.h"
+#include "recover/tuning.h"
 
 namespace {
 
 constexpr double two_pi = 2.0 * std::numbers::pi;
 
-// The oscillator is reset to an exactly computed phase this often, so its rounding never
-// accumulates; the running sums are recomputed from their terms at the longer interval.
-constexpr std::uint64_t oscillator_resync = 1024;
-constexpr std::uint64_t sums_resync = 65536;
+// A space must beat a mark by the start margin; squared, as the per-frame search compares
+// energies.
+constexpr double start_energy_ratio =
+    ((1.0 + tuning::start_margin) / (1.0 - tuning::start_margin)) *
+    ((1.0 + tuning::start_margin) / (1.0 - tuning::start_margin));
 
-// Frames filtered and correlated ahead of the decisions.
-constexpr std::size_t piece_frames = 256;
+enum class phase { search, check_start, wait_byte, resync };
 
-// A space must beat a mark by this much (normalised amplitudes, (a0 - a1) / (a0 + a1)) to
-// count as a start bit; squared, as the per-sample search compares energies.
-constexpr double start_margin = 0.3;
-const double start_energy_ratio =
-    ((1.0 + start_margin) / (1.0 - start_margin)) * ((1.0 + start_margin) / (1.0 - start_margin));
+}  // namespace
 
-// Carrier detection: an average of the per-bit quality with hysteresis.
-constexpr double quality_weight = 0.25;
-constexpr double carrier_on = 0.6;
-constexpr double carrier_off = 0.35;
-// And the tones must sit where the clock says they should, on average.
-constexpr double fit_weight = 0.1;
-constexpr double fit_on = 0.5;
-constexpr double fit_off = 0.25;
+struct recover_engine {
+    // Fixed by the settings.
+    fsk_signal signal;
+    std::int32_t sample_rate = 0;
+    double full_scale = 1.0;
+    double nominal_period = 0.0;  // kept frames per bit
+    double length = 0.0;          // the correlators' window, fraction included (frames)
+    double half_window = 0.0;     // (length - 1) / 2: from a window's end to its centre
+    double floor_energy = 0.0;    // window energies below this are silence
+    double silence = 0.0;         // and, within a carrier, below this (see refresh_floor)
+    double outside_weight = 1.0;  // of the band's energy outside the tones' bins (judge)
 
-// Silence this long (bits) ends a carrier segment; shorter is a dropout within one.
-constexpr double longest_dropout = 60.0;
+    // The stages.
+    front_end front;
+    tone_correlator corr;
+    std::vector<window_sums> history;  // sums after each of the last history.size() frames
+    std::uint64_t frame = 0;           // frames decided so far
+    std::uint64_t input_frames = 0;    // input frames taken so far (the flush at the end not)
+    level_tracker levels;
+    carrier_detector detector;
+    segment_stats stats;
+    gap_statistics gaps;
 
-// After a silent dropout the byte frame is chosen from the bits this far past the first clean
-// start edge, and among start bits no later than resync_reach bits into the heard signal.
-constexpr int resync_bits = 110;
-constexpr int resync_reach = 20;
-constexpr int resync_before = 10;  // bits before that edge taken at most
+    // Start edges on the per-frame discriminator.
+    bool was_mark = false;
+    bool solid_mark = false;                  // a clear upper tone since the last crossing
+    std::optional<double> crossing;           // window-end time of the last mark-to-space crossing
+    std::optional<double> earliest_crossing;  // none sooner (inside the last byte)
+    std::uint64_t silent_frames = 0;          // frames of silence since sound last lasted
+    std::uint64_t heard_frames = 0;           // frames heard in a row
+    double longest_dropout = 0.0;             // frames of silence that end a carrier
+    bool onset_due = true;                    // sound rising out of the background to be judged
+    std::uint64_t loud_frames = 0;            // frames in a row well above the background
+    double background = 0.0;                  // outside a carrier, window energies followed slowly
+    double background_weight = 0.0;
+    double onset_floor = 0.0;  // the background when the sound rose                    // sound
+                               // after silence (or at the start) to be judged
 
-// A carrier is established by this many clean idle bits in a row (or by the pending bytes).
-constexpr int established_idle = 20;
+    // Idle checks between bytes.
+    std::uint64_t idle_count = 0;                   // frames since the last one
+    std::optional<std::complex<double>> idle_tone;  // the last clean idle window's upper tone
+    int idle_run = 0;                               // clean idle windows in a row
 
-// Tone amplitudes follow the signal at this rate per confident bit.
-constexpr double amp_weight = 0.15;
+    // The bit clock.
+    double period = 0.0;               // tracked frames per bit
+    std::optional<double> last_start;  // start edge of the previous byte of this carrier
+    int next_slot = 0;                 // bit after last_start where a start may stand; 0 none
 
-// The clock may run this far from nominal.
-constexpr double slowest = 0.88;
-constexpr double fastest = 1.12;
+    // The byte under way.
+    phase state = phase::search;
+    double start_time = 0.0;         // its start edge
+    double due = 0.0;                // time of the next action
+    bool on_clock = false;           // its start was taken from the running clock
+    double bits_since = 0.0;         // bits from the previous start to it
+    std::optional<double> fallback;  // the edge's own start, should the clock's slot hold none
+    bool space_before = false;       // the bit before its start was a space
+    int space_run = 0;               // spaces up to the end of the last byte read
+    recovered_byte held;             // the first of held_count frames of spaces only, output
+    std::uint64_t held_count = 0;    // once a frame of data follows
+    double held_step = 0.0;          // input frames from one to the next
 
-biquad make_biquad(double b0, double b1, double b2, double a0, double a1, double a2) {
-    biquad f;
-    f.b0 = b0 / a0;
-    f.b1 = b1 / a0;
-    f.b2 = b2 / a0;
-    f.a1 = a1 / a0;
-    f.a2 = a2 / a0;
-    return f;
-}
+    // Resync after a dropout: where the signal came back and the first clean start edge since.
+    double returned = 0.0;
+    std::optional<double> anchor;
 
-// Second-order sections by the bilinear transform.
-// Critically damped: its tail after a strong tone is short.
-biquad high_pass(double corner, double rate) {
-    const double w = two_pi * corner / rate;
-    const double c = std::cos(w);
-    const double alpha = std::sin(w);
-    return make_biquad((1.0 + c) / 2.0, -(1.0 + c), (1.0 + c) / 2.0, 1.0 + alpha, -2.0 * c,
-                       1.0 - alpha);
-}
+    // The carrier's segment and whether its bytes are output yet.
+    bool seen_stop = false;
+    bool established = false;
+    byte_hold hold;       // its bytes until then
+    echo_gate gate;       // then whether they are print-through
+    int clean_marks = 0;  // bits of either tone clean and where the clock puts the tone
+    int clean_spaces = 0;
+    double carrier_start = 0.0;           // where its first good bit began
+    std::optional<double> trusted_until;  // a carrier back by then continues an established one
+    std::uint64_t reported_end = 0;       // input frame where the last reported segment ended
+};
 
-biquad low_pass(double corner, double rate) {
-    const double w = two_pi * corner / rate;
-    const double c = std::cos(w);
-    const double alpha = std::sin(w) / std::numbers::sqrt2;
-    return make_biquad((1.0 - c) / 2.0, 1.0 - c, (1.0 - c) / 2.0, 1.0 + alpha, -2.0 * c,
-                       1.0 - alpha);
-}
+recover_decoder::recover_decoder(std::unique_ptr<recover_engine> e) : engine(std::move(e)) {}
+recover_decoder::recover_decoder(recover_decoder&&) noexcept = default;
+recover_decoder& recover_decoder::operator=(recover_decoder&&) noexcept = default;
+recover_decoder::~recover_decoder() = default;
 
-std::complex<double> response(const biquad& f, double freq, double rate) {
-    const std::complex<double> z1 = std::polar(1.0, -two_pi * freq / rate);
-    return (f.b0 + f.b1 * z1 + f.b2 * z1 * z1) / (1.0 + f.a1 * z1 + f.a2 * z1 * z1);
-}
+namespace {
 
-inline double filter(biquad& f, double x) {
-    const double y = f.b0 * x + f.b1 * f.x1 + f.b2 * f.x2 - f.a1 * f.y1 - f.a2 * f.y2;
-    f.x2 = f.x1;
-    f.x1 = x;
-    f.y2 = f.y1;
-    f.y1 = y;
-    return y;
-}
+using engine = recover_engine;
 
-void resync_oscillator(tone_correlator& c) {
-    const auto rate = static_cast<std::uint64_t>(c.sample_rate);
-    const std::uint64_t at = ((c.count % rate) * static_cast<std::uint64_t>(c.stride)) % rate;
-    const std::uint64_t turn = (at * static_cast<std::uint64_t>(c.lower_tone)) % rate;
-    const double angle = two_pi * static_cast<double>(turn) / static_cast<double>(rate);
-    c.osc_r = std::cos(angle);
-    c.osc_i = -std::sin(angle);
-}
+// --- Reading the correlators.
 
 // The sums at window end time t (fractional frames), interpolated between the two frames
 // around it; t is clamped to the frames still held.
-window_sums sums_at(const recover_decoder& d, double t) {
+[[gnu::always_inline]] inline window_sums sums_at(const engine& d, double t) {
     // Up to piece_frames frames past the newest decided one may already be in the history.
-    const auto held = static_cast<double>(d.history.size() - piece_frames);
+    const auto held = static_cast<double>(d.history.size() - tuning::piece_frames);
     const double newest = static_cast<double>(d.frame) - 1.0;
     t = std::clamp(t, std::max(1.0, newest - held + 2.0), std::max(1.0, newest));
     const double upper = std::ceil(t);
@@ -178,24 +200,28 @@ struct judgement {
     bool silent = true;    // nothing heard in the window
 };
 
-judgement judge(const recover_decoder& d, const window_sums& s) {
+[[gnu::always_inline]] inline judgement judge(const engine& d, const window_sums& s) {
     judgement j;
     const double e0 = s.r0 * s.r0 + s.i0 * s.i0;
     const double e1 = s.r1 * s.r1 + s.i1 * s.i1;
     j.mag0 = std::sqrt(e0);
     j.mag1 = std::sqrt(e1);
-    const double n0 = j.mag0 / d.amp0;
-    const double n1 = j.mag1 / d.amp1;
+    const double amp0 = d.levels.lower, amp1 = d.levels.upper;
+    const double n0 = j.mag0 / amp0;
+    const double n1 = j.mag1 / amp1;
     if (n0 + n1 > 0.0) j.margin = (n1 - n0) / (n1 + n0);
     // A full window of one tone of amplitude A gives |S|^2 = (A w / 2)^2 and energy A^2 w / 2.
     if (s.energy > d.floor_energy) {
         j.silent = false;
-        const double band = s.energy * d.length / 2.0;
+        double band = s.energy * d.length / 2.0;
+        // What lies outside the two tones' bins counts as if the band were only a few bit
+        // rates wide (see tuning.h): at low bit rates the band is far wider than a bit needs.
+        if (d.outside_weight < 1.0)
+            band = e0 + e1 + std::max(0.0, band - e0 - e1) * d.outside_weight;
         // A stronger losing tone is weighed at the winner's level: with unbalanced tones the
         // strong one's tail in a weak bit is no sign of a poor carrier.
-        const double balance =
-            std::min(1.0, j.margin > 0.0 ? (d.amp1 * d.amp1) / (d.amp0 * d.amp0)
-                                         : (d.amp0 * d.amp0) / (d.amp1 * d.amp1));
+        const double balance = std::min(
+            1.0, j.margin > 0.0 ? (amp1 * amp1) / (amp0 * amp0) : (amp0 * amp0) / (amp1 * amp1));
         const double win = j.margin > 0.0 ? e1 : e0;
         const double lose = (j.margin > 0.0 ? e0 : e1) * balance;
         j.quality = std::clamp((win - lose) / band, -1.0, 1.0);
@@ -203,17 +229,20 @@ judgement judge(const recover_decoder& d, const window_sums& s) {
     return j;
 }
 
-// How well a tone's measured offset from nominal agrees with the clock's: FSK played fast
-// or slow moves tones and bit rate alike, while tones of music or speech near the band sit
-// anywhere. 1 agrees, 0 is a fifth of the tone's frequency off or more.
-double frequency_fit(const recover_decoder& d, double offset) {
-    const double deviation = (offset - (d.nominal_period / d.period - 1.0)) / 0.2;
-    return std::max(0.0, 1.0 - deviation * deviation);
+void refresh_floor(engine& d);
+
+void learn_bit(engine& d, const judgement& j) {
+    learn_bit(d.levels, j.mag0, j.mag1, j.margin, j.quality);
+    refresh_floor(d);
 }
 
-// The same for one bit: the tone turns between windows a quarter bit before and after the
-// bit's centre by its offset.
-double bit_frequency_fit(const recover_decoder& d, double centre_end, double p, bool mark) {
+double clock_offset(const engine& d) {
+    return d.nominal_period / d.period - 1.0;
+}
+
+// How well one bit's tone sits where the clock puts it: the tone turns between windows a
+// quarter bit before and after the bit's centre by its offset.
+double bit_frequency_fit(const engine& d, double centre_end, double p, bool mark) {
     const window_sums a = sums_at(d, centre_end - 0.25 * p);
     const window_sums b = sums_at(d, centre_end + 0.25 * p);
     const std::complex<double> before =
@@ -222,7 +251,7 @@ double bit_frequency_fit(const recover_decoder& d, double centre_end, double p, 
         mark ? std::complex<double>(b.r1, b.i1) : std::complex<double>(b.r0, b.i0);
     const double turn = std::arg(after * std::conj(before));
     const double tone = mark ? 2.0 * d.signal.lower_tone : d.signal.lower_tone;
-    return frequency_fit(d, turn * d.frame_rate / (two_pi * 0.5 * p * tone));
+    return frequency_fit(turn * d.front.frame_rate / (two_pi * 0.5 * p * tone), clock_offset(d));
 }
 
 // The cosine of the winning tone's phase at the start of bit k, relative to the tone as
@@ -230,214 +259,262 @@ double bit_frequency_fit(const recover_decoder& d, double centre_end, double p, 
 // The window centred on the bit sees the tone half a bit on; a tone played fast or slow has
 // turned by its own frequency over that half bit, which is half the nominal bit at the
 // correlator's.
-double boundary_phase(const recover_decoder& d, double t0, double p, int k, bool mark) {
+double boundary_phase(const engine& d, double t0, double p, int k, bool mark) {
     const double centre = t0 + (k + 0.5) * p;
     const window_sums s = sums_at(d, centre + d.half_window);
-    const double omega = two_pi * d.signal.lower_tone * (mark ? 2.0 : 1.0) / d.frame_rate;
+    const double omega = two_pi * d.signal.lower_tone * (mark ? 2.0 : 1.0) / d.front.frame_rate;
     const std::complex<double> sum =
         mark ? std::complex<double>(s.r1, s.i1) : std::complex<double>(s.r0, s.i0);
-    const double turn = mark ? d.turn1 : d.turn0;
+    const double turn = mark ? d.front.turn1 : d.front.turn0;
     const double angle =
         std::remainder(omega * centre, two_pi) - omega * d.nominal_period / 2.0 - turn;
     const std::complex<double> z = sum * std::polar(1.0, angle);
     return std::abs(z) > 0.0 ? z.real() / std::abs(z) : 0.0;
 }
 
-void close_segment(recover_decoder& d, const recover_sink& sink) {
-    carrier_segment& s = d.segment;
-    s.end_frame = std::max(d.last_good * static_cast<std::uint64_t>(d.stride), s.start_frame);
-    if (d.level_count > 0.0) s.level = d.level_sum / d.level_count;
-    if (d.noise_sum > 0.0) {
-        s.snr_db = 10.0 * std::log10(std::max(d.signal_sum, 1e-300) / d.noise_sum);
-    } else {
-        s.snr_db = d.signal_sum > 0.0 ? 99.0 : 0.0;
+// Window energies below d.silence are silence: a tone at a thousandth of full scale, or within a
+// carrier, its weaker tone's energy less the carrier's dynamic range (hiss between two blocks
+// is silence, a dropout 30 dB down still sound).
+// Set again wherever the levels or the carrier change.
+void refresh_floor(engine& d) {
+    d.silence = d.floor_energy;
+    if (!d.detector.on || !(d.levels.lower_heard || d.levels.upper_heard)) return;
+    const double weaker = std::min(d.levels.lower, d.levels.upper);
+    // A correlation magnitude |S| = A w / 2 is a window energy of A^2 w / 2 = 2 |S|^2 / w.
+    d.silence = std::max(d.floor_energy, tuning::carrier_range * 2.0 * weaker * weaker / d.length);
+}
+
+// Where sound that has filled the window by frame n began (as the window-end time of its
+// first frame), if it began on the lower tone or with the recording: the last frame whose window
+// held less than half of the current energy is half a window after the beginning.
+std::optional<double> onset(const engine& d, double n) {
+    const double full = sums_at(d, n).energy;
+    const double reach = std::min(n, 2.0 * d.length);
+    double half = n - reach;
+    for (double k = 0.0; k <= reach; k += 1.0) {
+        if (sums_at(d, n - k).energy < 0.5 * (full + d.onset_floor)) {
+            half = n - k;
+            break;
+        }
     }
-    s.snr_db = std::min(s.snr_db, 99.0);
-    if (d.speed_count > 0.0) s.speed = d.speed_sum / d.speed_count;
-    // Within 60 degrees of either phase on average; a quarter turn (a differentiated or
-    // all-pass-filtered signal) is neither.
-    if (d.polarity_count > 0.0) {
-        const double mean = d.polarity_sum / d.polarity_count;
-        s.polarity = mean > 0.5 ? 1 : mean < -0.5 ? -1 : 0;
-    }
-    if (sink.segment) sink.segment(s);
-    d.carrier = false;
+    const double begun = std::max(0.0, half - 0.5 * d.length);
+    // At the recording's first frame it may begin anywhere in a byte.
+    if (begun < d.length) return 0.0;
+    const judgement j = judge(d, sums_at(d, begun + d.length - 1.0));
+    if (!(j.margin < -tuning::start_margin)) return std::nullopt;
+    return begun;
+}
+
+// --- The state machine's transitions.
+
+// Between bytes: edges and slots are watched. Slots still pending are kept (bytes from
+// before now are still being read after a dropout) unless told otherwise.
+void to_search(engine& d, bool keep_slots) {
+    d.state = phase::search;
+    d.idle_count = 0;
+    d.idle_tone.reset();
+    if (!keep_slots) d.next_slot = 0;
+}
+
+// The byte at start_time is read once its stop bit is in.
+void to_read(engine& d) {
+    d.state = phase::wait_byte;
+    d.due = d.start_time + tuning::byte_read_at * d.period + d.half_window;
+}
+
+// A byte starts at t0, on the running clock bits_since bits after the last start or not.
+void to_byte(engine& d, double t0, bool on_clock, double bits_since) {
+    d.start_time = t0;
+    d.on_clock = on_clock;
+    d.bits_since = bits_since;
+    to_read(d);
+}
+
+// An edge at t0: its start bit is checked at the bit's centre.
+void to_check_start(engine& d, double t0) {
+    d.state = phase::check_start;
+    d.start_time = t0;
+    d.space_before = false;
+    d.due = t0 + 0.5 * d.period + d.half_window;
+    d.idle_count = 0;
+    d.idle_tone.reset();
+    d.next_slot = 0;
+}
+
+// Back after silence at frame n: whatever byte was under way is lost.
+void to_resync(engine& d, double n) {
+    d.state = phase::resync;
+    d.returned = n;
+    d.idle_count = 0;
+    d.anchor.reset();
+    d.solid_mark = false;
+    d.crossing.reset();
+}
+
+// What a carrier taught (its tones' levels, its speed) forgotten: the next one learns its own.
+void forget_carrier(engine& d) {
+    reset(d.levels);
+    d.period = d.nominal_period;
+    refresh_floor(d);
+}
+
+void establish(engine& d, const recover_sink& sink);
+
+void begin_carrier(engine& d, double t, const recover_sink& sink) {
+    d.established = false;
+    const bool trusted = d.trusted_until && t <= *d.trusted_until;
+    d.seen_stop = false;
+    d.clean_marks = d.clean_spaces = 0;
+    const auto w = static_cast<std::uint64_t>(d.corr.window);
+    const std::uint64_t start = d.detector.run_start > w ? d.detector.run_start - w : 0;
+    d.carrier_start = static_cast<double>(d.detector.run_start) - d.length;
+    // A carrier's window reaches back a bit before its first good bit: never into the segment
+    // reported before it.
+    begin_segment(d.stats,
+                  std::max(start * static_cast<std::uint64_t>(d.front.stride), d.reported_end));
+    d.gaps = gap_statistics{};
+    if (trusted) establish(d, sink);
+}
+
+// The carrier is gone: its segment is reported and its bytes' clock forgotten.
+void end_carrier(engine& d, const recover_sink& sink) {
+    // A carrier that lasts to the end of the recording ends there, not in the silence that
+    // flushes the band filter.
+    const carrier_segment s = finish_segment(
+        d.stats, std::min(d.detector.last_good * static_cast<std::uint64_t>(d.front.stride),
+                          d.input_frames));
+    d.reported_end = s.end_frame;
+    gate_end(d.gate, s, d.established, sink);
+    d.detector.on = false;
     if (d.established) {
-        d.trusted_until = static_cast<double>(d.last_good) + established_idle * d.nominal_period;
+        d.trusted_until =
+            static_cast<double>(d.detector.last_good) + tuning::established_idle * d.nominal_period;
     }
     d.established = false;
-    d.pending_count = 0;
+    reset(d.detector);
+    forget_carrier(d);
+    clear(d.hold);
+    d.held_count = 0;
+    d.last_start.reset();
+    d.next_slot = 0;
 }
 
 // Feeds one bit's quality to the carrier detector at window end time t.
-void note_quality(recover_decoder& d, const judgement& j, double fit, double t,
-                  const recover_sink& sink) {
+void note_quality(engine& d, const judgement& j, double fit, double t, const recover_sink& sink) {
     // Silence tells nothing about the carrier: a dropout keeps it, and the signal that
     // returns is read at once (a long silence ends the segment, see step).
     if (j.silent) return;
-    const double v = j.quality;
     const auto frame = static_cast<std::uint64_t>(std::max(0.0, t));
-    d.quality += (v - d.quality) * quality_weight;
-    d.tone_fit += (fit - d.tone_fit) * fit_weight;
-    if (v > 0.5) {
-        if (!d.good_run) d.good_since = frame;
-        d.good_run = true;
-        d.last_good = frame;
-    } else {
-        d.good_run = false;
-    }
-    if (!d.carrier && d.quality > carrier_on && d.tone_fit > fit_on) {
-        d.carrier = true;
-        d.established = t <= d.trusted_until;
-        d.seen_stop = false;
-        d.segment = carrier_segment{};
-        const auto w = static_cast<std::uint64_t>(d.corr.window);
-        d.segment.start_frame =
-            (d.good_since > w ? d.good_since - w : 0) * static_cast<std::uint64_t>(d.stride);
-        d.level_sum = d.signal_sum = d.noise_sum = d.speed_sum = d.polarity_sum = 0.0;
-        d.level_count = d.speed_count = d.polarity_count = 0.0;
-        std::fill(std::begin(d.gap_counts), std::end(d.gap_counts), 0.0);
-    } else if (d.carrier && (d.quality < carrier_off || d.tone_fit < fit_off)) {
-        close_segment(d, sink);
-        d.held_count = 0;
-        d.last_start = -1e300;
-    }
-}
-
-void learn_amplitude(double& amp, bool& known, double mag) {
-    if (!(mag > 0.0)) return;
-    if (!known) {
-        amp = mag;
-        known = true;
-    } else {
-        amp += (mag - amp) * amp_weight;
-    }
-}
-
-void learn_bit(recover_decoder& d, const judgement& j) {
-    if (j.quality < 0.3 || std::abs(j.margin) < 0.5) return;
-    if (j.margin > 0.0) {
-        learn_amplitude(d.amp1, d.amp1_known, j.mag1);
-        if (!d.amp0_known) d.amp0 = d.amp1;
-    } else {
-        learn_amplitude(d.amp0, d.amp0_known, j.mag0);
-        if (!d.amp1_known) d.amp1 = d.amp0;
-    }
-}
-
-void emit_byte(recover_decoder& d, const recovered_byte& b, const recover_sink& sink) {
-    ++d.segment.bytes;
-    if (b.framing_error) ++d.segment.framing_errors;
-    if (sink.byte) sink.byte(b);
-}
-
-// The segment's idle gaps, recent ones weighing more: a stream keeps to a few gap lengths.
-void learn_gap(recover_decoder& d, int gap) {
-    double total = 0.0;
-    for (const double c : d.gap_counts)
-        total += c;
-    if (total > 200.0) {
-        for (double& c : d.gap_counts)
-            c *= 0.5;
-    }
-    d.gap_counts[std::clamp(gap, 0, 3)] += 1.0;
-}
-
-// Bits it takes to tell an idle gap of this length (or, cut off by the end of what is seen, of
-// at least this length) under the gaps the segment has shown.
-double gap_cost(const recover_decoder& d, int gap, bool at_least) {
-    double total = 0.0, here = 0.0;
-    for (int g = 0; g < 4; ++g) {
-        const double c = d.gap_counts[g] + 0.25;
-        total += c;
-        if (g == std::min(gap, 3) || (at_least && g > gap)) here += c;
-    }
-    return std::log2(total / here);
-}
-
-// The bits it takes to tell bits[0, count) as bytes framed from a start bit at first: the
-// bits before it and every data bit one each, each gap by its likelihood; start bits cost
-// nothing.
-double framing_cost(const recover_decoder& d, const bool* mark, int count, int first) {
-    // Before it, the end of a byte whose start went unheard: up to eight data bits, then the
-    // gap, which may be any of the marks it ends with. More than that passes over a byte.
-    double cost = 0.0;
-    if (first > 0) {
-        int idle = 0;
-        while (idle < first && mark[first - 1 - idle])
-            ++idle;
-        double chance = 0.0;
-        for (int g = std::max(0, first - 8); g <= idle; ++g)
-            chance += std::exp2(-gap_cost(d, g, false) - (first - g));
-        cost = chance > 0.0 ? -std::log2(chance) : first + 8.0;
-    }
-    int at = first;
-    while (at < count) {
-        if (at + 9 > count) {
-            cost += count - at - 1;
+    // Outside a carrier, what the levels and the clock learnt lasts only as long as the run
+    // of good bits that taught them: hiss must leave nothing for the carrier that follows.
+    if (!d.detector.on && j.quality <= tuning::good_bit) forget_carrier(d);
+    switch (feed(d.detector, j.quality, fit, frame)) {
+        case carrier_change::began:
+            begin_carrier(d, t, sink);
+            refresh_floor(d);
             break;
-        }
-        cost += 8.0;
-        int run = 0;
-        while (at + 9 + run < count && mark[at + 9 + run])
-            ++run;
-        if (at + 9 + run >= count) {
-            cost += gap_cost(d, run, true);
+        case carrier_change::ended:
+            end_carrier(d, sink);
             break;
-        }
-        cost += gap_cost(d, run, false);
-        at += 9 + run;
+        case carrier_change::none:
+            break;
     }
-    return cost;
 }
 
-// Back from a silent dropout mid-byte, the first space is as likely a data bit as a start bit,
-// and a frame picked wrongly holds for many bytes: each space is tried as the start bit, framed
-// over the next bits, and the framing that explains them best with the gaps this segment has shown
-// is taken.
-void choose_frame(recover_decoder& d, int horizon) {
+// One byte of the carrier, its tones at `level` (peak, sample units), to the echo gate.
+void emit_byte(engine& d, const recovered_byte& b, double level, const recover_sink& sink) {
+    ++d.stats.segment.bytes;
+    if (b.framing_error) ++d.stats.segment.framing_errors;
+    gate_byte(d.gate, b, level, sink);
+}
+
+// The carrier's tone amplitude (peak, sample units): its louder tone heard.
+double carrier_level(const engine& d) {
+    double level = 0.0;
+    if (d.levels.lower_heard) level = 2.0 * *d.levels.lower_heard / d.length / d.front.gain0;
+    if (d.levels.upper_heard) {
+        level = std::max(level, 2.0 * *d.levels.upper_heard / d.length / d.front.gain1);
+    }
+    return level;
+}
+
+// The carrier has shown FSK structure: the bytes held for it are output.
+void establish(engine& d, const recover_sink& sink) {
+    gate_carrier(d.gate, d.stats.segment.start_frame, carrier_level(d), sink);
+    d.established = true;
+    for (std::size_t k = 0; k < d.hold.count; ++k)
+        emit_byte(d, held_at(d.hold, k), carrier_level(d), sink);
+    clear(d.hold);
+}
+
+// Both tones heard clean, each where the clock's speed puts it, on the bit clock: FSK.
+bool shows_structure(const engine& d) {
+    return d.clean_marks >= tuning::established_bits && d.clean_spaces >= tuning::established_bits;
+}
+
+// After a dropout, the byte frame chosen from the bits up to `horizon` past the anchor.
+void choose_frame(engine& d, int horizon) {
     const double p = d.period;
     const double hw = d.half_window;
-    // The first bit whose window lies all after the signal's return.
-    const int first = std::max(-resync_before,
-                               static_cast<int>(std::ceil((d.returned - d.anchor + hw) / p - 0.5)));
-    bool mark[resync_bits + resync_before];
+    const double anchor = *d.anchor;
+    // The first bit whose window lies all after the signal's return; at the recording's
+    // start, the first whose centre does (a start bit cut there is still one).
+    const double heard_from = d.returned > 0.0 ? d.returned + hw : 0.0;
+    const int first = std::max(-tuning::resync_before,
+                               static_cast<int>(std::ceil((heard_from - anchor) / p - 0.5)));
+    std::array<bool, tuning::resync_bits + tuning::resync_before> mark{};
     const int count = std::max(0, horizon - first);
     for (int k = 0; k < count; ++k)
-        mark[k] = judge(d, sums_at(d, d.anchor + (first + k + 0.5) * p + hw)).margin > 0.0;
-    int best = -1;
-    double best_cost = 0.0;
-    for (int k = 0; k < std::min(count, resync_reach); ++k) {
-        if (mark[k]) continue;
-        const double cost = framing_cost(d, mark, count, k);
-        if (best < 0 || cost < best_cost) {
-            best = k;
-            best_cost = cost;
-        }
-    }
-    d.anchored = false;
-    if (best < 0) {
-        d.state = recover_state::search;
-        d.idle_count = 0;
-        d.idle_steady = false;
-        d.next_slot = 0;
+        mark[k] = judge(d, sums_at(d, anchor + (first + k + 0.5) * p + hw)).margin > 0.0;
+    const std::optional<int> best =
+        choose_start(d.gaps, std::span<const bool>(mark.data(), count), tuning::resync_reach);
+    d.anchor.reset();
+    if (!best) {
+        to_search(d, false);
         return;
     }
-    d.start_time = d.anchor + (first + best) * p;
-    d.on_clock = false;
-    d.fallback_valid = false;
+    d.fallback.reset();
     d.space_before = false;
-    d.state = recover_state::wait_byte;
-    d.due = d.start_time + 9.8 * p + hw;
+    to_byte(d, anchor + (first + *best) * p, false, 0.0);
+}
+
+// Where the byte at t0 on period p is clearest, as a shift of up to half a bit: with one tone
+// much weaker than the other, the strong tone's share of a window that straddles a boundary
+// outweighs the weak one's and pulls the transitions' timing aside; full windows are not
+// fooled.
+double clearest_shift(const engine& d, double t0, double p) {
+    const double hw = d.half_window;
+    const auto clarity = [&](double shift) {
+        double sum = 0.0;
+        for (int k = 0; k < 10; ++k)
+            sum += std::abs(judge(d, sums_at(d, t0 + shift + (k + 0.5) * p + hw)).margin);
+        return sum;
+    };
+    // Searched in tenths of a bit up to half a bit either way, then refined between.
+    const double h = 0.1 * p;
+    int best = 0;
+    double values[11];
+    for (int i = 0; i < 11; ++i) {
+        values[i] = clarity((i - 5) * h);
+        if (values[i] > values[best]) best = i;
+    }
+    double shift = (best - 5) * h;
+    if (best > 0 && best < 10) {
+        const double before = values[best - 1], here = values[best], after = values[best + 1];
+        const double curve = before + after - 2.0 * here;
+        if (curve < 0.0) shift += std::clamp(0.5 * h * (before - after) / curve, -h, h);
+    }
+    return shift;
 }
 
 // The byte whose start edge is d.start_time, read once all its windows are in: bits at the
 // centres of the tracked clock, the clock then corrected from the byte's own transitions and
 // the bits read again.
-void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
-    // A start never set (its mark far in the past) frames nothing: back to the search.
-    if (!(d.start_time >= 0.0)) {
-        d.state = recover_state::search;
+void read_byte(engine& d, const recover_sink& sink, bool at_end) {
+    // A start more than half a bit before the first frame frames nothing (a start bit cut
+    // by the recording's beginning still frames its byte).
+    if (!(d.start_time >= -0.5 * d.period)) {
+        d.state = phase::search;
         return;
     }
     const double hw = d.half_window;
@@ -473,43 +550,20 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     if (d.on_clock) {
         // The byte began where the running clock expected it: the clock has the history of
         // every transition before, so this byte's own (noisy) timing only nudges it.
-        t0 += 0.4 * error;
-        d.period += 0.15 * error / std::max(1.0, d.bits_since);
+        t0 += tuning::on_clock_phase_gain * error;
+        d.period += tuning::on_clock_period_gain * error / std::max(1.0, d.bits_since);
         decide();
     } else {
         // A start found by its edge alone: the byte's transitions set its timing.
+        const double pull = tuning::edge_start_pull * p;
         for (int pass = 0; pass < 2 && count > 0.0; ++pass) {
-            t0 = std::clamp(t0 + error, d.start_time - 0.3 * p, d.start_time + 0.3 * p);
+            t0 = std::clamp(t0 + error, d.start_time - pull, d.start_time + pull);
             decide();
             error = clock_error(count);
         }
     }
-    // With one tone much weaker than the other, the strong tone's share of a window that
-    // straddles a boundary outweighs the weak one's and pulls those measurements aside;
-    // full windows are not fooled: the byte is then placed where its bits are clearest.
-    const double imbalance = d.amp0 > d.amp1 ? d.amp0 / d.amp1 : d.amp1 / d.amp0;
-    if (imbalance > 2.0) {
-        const auto clarity = [&](double shift) {
-            double sum = 0.0;
-            for (int k = 0; k < 10; ++k)
-                sum += std::abs(judge(d, sums_at(d, t0 + shift + (k + 0.5) * p + hw)).margin);
-            return sum;
-        };
-        // Searched in tenths of a bit up to half a bit either way, then refined between.
-        const double h = 0.1 * p;
-        int best = 0;
-        double values[11];
-        for (int i = 0; i < 11; ++i) {
-            values[i] = clarity((i - 5) * h);
-            if (values[i] > values[best]) best = i;
-        }
-        double shift = (best - 5) * h;
-        if (best > 0 && best < 10) {
-            const double before = values[best - 1], here = values[best], after = values[best + 1];
-            const double curve = before + after - 2.0 * here;
-            if (curve < 0.0) shift += std::clamp(0.5 * h * (before - after) / curve, -h, h);
-        }
-        t0 += shift;
+    if (imbalance(d.levels) > tuning::imbalance_search) {
+        t0 += clearest_shift(d, t0, p);
         decide();
     }
 
@@ -526,38 +580,37 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
     const int judged = stop_known ? 10 : 9;
     for (int k = 0; k < judged; ++k) {
         const double t = t0 + (k + 0.5) * p + hw;
-        const double fit = bit_frequency_fit(d, t, p, bits[k].margin > 0.0);
+        const bool mark = bits[k].margin > 0.0;
+        const double fit = bit_frequency_fit(d, t, p, mark);
         note_quality(d, bits[k], fit, t, sink);
         learn_bit(d, bits[k]);
-        if (d.carrier) {
-            const bool mark = bits[k].margin > 0.0;
+        if (d.detector.on) {
+            if (bits[k].quality > tuning::good_bit && fit > tuning::fit_on) {
+                ++(mark ? d.clean_marks : d.clean_spaces);
+            }
             const double mag = mark ? bits[k].mag1 : bits[k].mag0;
             const double other = mark ? bits[k].mag0 : bits[k].mag1;
-            d.level_sum += mag * 2.0 / w / (mark ? d.gain1 : d.gain0);
-            d.level_count += 1.0;
-            d.signal_sum += std::max(0.0, mag * mag - other * other);
-            d.noise_sum += other * other;
+            add_bit(d.stats, mag * 2.0 / w / (mark ? d.front.gain1 : d.front.gain0), mag, other);
             // The first clear bits of a segment tell its polarity well enough.
-            if (d.polarity_count < 64.0 && bits[k].quality > 0.3 &&
-                std::abs(bits[k].margin) > 0.5) {
-                d.polarity_sum += boundary_phase(d, t0, p, k, mark);
-                d.polarity_count += 1.0;
+            if (d.stats.polarity_count < tuning::polarity_bits &&
+                bits[k].quality > tuning::level_quality &&
+                std::abs(bits[k].margin) > tuning::level_margin) {
+                d.stats.polarity_sum += boundary_phase(d, t0, p, k, mark);
+                d.stats.polarity_count += 1.0;
             }
         }
     }
 
-    d.period = std::clamp(d.period, slowest * nominal, fastest * nominal);
+    d.period = std::clamp(d.period, tuning::slowest * nominal, tuning::fastest * nominal);
 
     recovered_byte out;
     out.value = static_cast<std::uint8_t>(value);
-    out.start_frame =
-        static_cast<std::uint64_t>(std::max(0.0, std::round((t0 - d.delay) * d.stride)));
+    out.start_frame = static_cast<std::uint64_t>(
+        std::max(0.0, std::round((t0 - d.front.delay) * d.front.stride)));
     out.confidence = std::clamp(confidence, 0.0, 1.0);
 
-    d.state = recover_state::search;
-    d.idle_count = 0;
-    d.idle_steady = false;
-    d.earliest_crossing = t0 + 9.25 * p + hw;
+    to_search(d, true);
+    d.earliest_crossing = t0 + tuning::earliest_next_edge * p + hw;
     d.next_slot = 10;
     d.last_start = t0;
     // Where the segment has stop bits, thirty bits of the lower tone and more are no data but
@@ -568,23 +621,18 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
         ++trailing;
     const bool all_space = stop_known && trailing == 10;
     d.space_run = all_space ? (d.space_before ? d.space_run : 0) + 10 : trailing;
-    const bool steady_space = all_space && d.space_run >= 30 && d.seen_stop;
+    const bool steady_space = all_space && d.space_run >= tuning::steady_space_bits && d.seen_stop;
     if (steady_space) {
         d.next_slot = 0;
     } else if (stop_known) {
-        const double stop = bits[9].margin;
-        if (stop > 0.0) {
-            if (d.carrier) d.seen_stop = true;
+        if (bits[9].margin > 0.0) {
+            if (d.detector.on) d.seen_stop = true;
         } else {
             out.framing_error = d.seen_stop;
             if (!at_end) {
                 // No idle bit: the next start bit follows at once.
-                d.state = recover_state::wait_byte;
-                d.start_time = t0 + 9.0 * p;
-                d.on_clock = true;
-                d.bits_since = 9.0;
+                to_byte(d, t0 + 9.0 * p, true, 9.0);
                 d.space_before = bits[8].margin <= 0.0;
-                d.due = d.start_time + 9.8 * d.period + hw;
             }
         }
     }
@@ -595,40 +643,39 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
         clear += bits[k].quality / 10.0;
         decided += std::abs(bits[k].margin) / 10.0;
     }
-    if (!d.carrier || steady_space || clear < 0.45 || decided < 0.3) {
+    if (!d.detector.on || steady_space || clear < tuning::byte_quality ||
+        decided < tuning::byte_margin) {
         d.held_count = 0;
-        d.pending_count = 0;
         return;
     }
     d.idle_run = 0;
     if (!d.established) {
-        // Until then only clean bytes with their stop bits, each on the clock of the one
-        // before, count; anything else starts the count again.
-        const bool framed = stop_known && bits[9].margin > 0.0 && clear >= 0.6 &&
-                            out.confidence >= 0.3 && (d.pending_count == 0 || d.on_clock);
-        d.held_count = 0;
-        if (!framed) {
-            d.pending_count = 0;
-            return;
-        }
-        d.pending[d.pending_count++] = out;
-        if (d.pending_count < d.pending.size()) return;
-        d.established = true;
-        for (const recovered_byte& b : d.pending)
-            emit_byte(d, b, sink);
-        d.pending_count = 0;
+        // Held until the carrier shows its structure (what overflows the hold is lost); a
+        // byte that began before the carrier did is read partly from whatever preceded it.
+        // Nor is one whose start bit reads as the upper tone.
+        if (t0 + 0.5 * p < d.carrier_start || bits[0].margin > 0.0) return;
+        recovered_byte lost;
+        push(d.hold, out, lost);
+        if (shows_structure(d)) establish(d, sink);
         return;
     }
-    d.speed_sum += nominal / p - 1.0;
-    d.speed_count += 1.0;
-    learn_gap(d, after_clock ? static_cast<int>(std::lround(bits_before)) - 9 : 3);
+    d.stats.speed_sum += nominal / p - 1.0;
+    d.stats.speed_count += 1.0;
+    // Its tones' amplitude: each bit's winning tone, its gain through the front end undone.
+    double byte_level = 0.0;
+    for (int k = 0; k < 10; ++k) {
+        byte_level +=
+            bits[k].margin > 0.0 ? bits[k].mag1 / d.front.gain1 : bits[k].mag0 / d.front.gain0;
+    }
+    byte_level *= 2.0 / w / 10.0;
+    learn_gap(d.gaps, after_clock ? static_cast<int>(std::lround(bits_before)) - 9 : 3);
     // Frames of spaces only (zero bytes with no idle bit) are held until a frame shows data
     // goes on: a tone that merely turned low reads as such frames too. They follow each other
     // nine bits apart.
     if (all_space) {
         if (d.held_count == 0) {
             d.held = out;
-            d.held_step = 9.0 * p * d.stride;
+            d.held_step = 9.0 * p * d.front.stride;
         }
         ++d.held_count;
         return;
@@ -637,60 +684,167 @@ void read_byte(recover_decoder& d, const recover_sink& sink, bool at_end) {
         recovered_byte b = d.held;
         b.start_frame +=
             static_cast<std::uint64_t>(std::round(static_cast<double>(k) * d.held_step));
-        emit_byte(d, b, sink);
+        emit_byte(d, b, byte_level, sink);
     }
     d.held_count = 0;
-    emit_byte(d, out, sink);
+    emit_byte(d, out, byte_level, sink);
 }
 
 // The clock's next slot for a start bit, once frame n is past it: true if a start is there.
-bool check_slot(recover_decoder& d, double n, bool behind) {
-    if (d.next_slot == 0) return false;
-    const double slot = d.last_start + (d.next_slot + 0.5) * d.period + d.half_window;
+bool check_slot(engine& d, double n, bool behind) {
+    if (d.next_slot == 0 || !d.last_start) return false;
+    const double slot = *d.last_start + (d.next_slot + 0.5) * d.period + d.half_window;
     if (n < slot) return false;
     const judgement j = judge(d, sums_at(d, slot));
     if (j.margin < 0.0 && j.quality > 0.0) {
-        d.start_time = d.last_start + d.next_slot * d.period;
-        d.on_clock = true;
-        d.bits_since = d.next_slot;
-        d.state = recover_state::wait_byte;
+        to_byte(d, *d.last_start + d.next_slot * d.period, true, d.next_slot);
         d.space_before = false;
-        d.due = d.start_time + 9.8 * d.period + d.half_window;
         d.next_slot = 0;
         return true;
     }
-    d.next_slot = d.next_slot < 12 || behind ? d.next_slot + 1 : 0;
+    d.next_slot = d.next_slot < tuning::last_slot || behind ? d.next_slot + 1 : 0;
     return false;
 }
 
+// A start edge just seen (its window ending at crossing): the byte's start, taken from the
+// clock when it falls a whole number of bits after the last start (the edge alone is the
+// noisiest timing the byte has). An edge seen late (the strong tone of an unbalanced pair
+// leaks into the weak one's correlator while the window straddles the edge) is still taken
+// from the clock; the start check then looks at that slot.
+void start_at_edge(engine& d, double crossing) {
+    double t0 = crossing - d.half_window;
+    bool on_clock = false;
+    double bits_since = d.bits_since;
+    d.fallback.reset();
+    if (d.last_start) {
+        const double since = t0 - *d.last_start;
+        const double nearest = std::round(since / d.period);
+        const double below = std::floor(since / d.period);
+        const auto plausible = [](double bits) {
+            return bits >= tuning::fewest_bits_between_starts &&
+                   bits <= tuning::most_bits_between_starts;
+        };
+        // How late the edge may be seen: with the upper tone much the weaker, most of a bit.
+        const double lag = d.levels.upper < tuning::weak_upper * d.levels.lower
+                               ? tuning::edge_late_weak_upper
+                               : tuning::edge_on_clock;
+        const double late = since - below * d.period;
+        if (plausible(below) && late < lag * d.period) {
+            if (late >= tuning::edge_on_clock * d.period) d.fallback = t0;
+            t0 = *d.last_start + below * d.period;
+            on_clock = true;
+            bits_since = below;
+        } else if (plausible(nearest) &&
+                   std::abs(since - nearest * d.period) < tuning::edge_on_clock * d.period) {
+            t0 = *d.last_start + nearest * d.period;
+            on_clock = true;
+            bits_since = nearest;
+        } else if (plausible(below) && late < tuning::edge_late_weak_upper * d.period) {
+            d.fallback = t0;
+            t0 = *d.last_start + below * d.period;
+            on_clock = true;
+            bits_since = below;
+        }
+    }
+    d.on_clock = on_clock;
+    d.bits_since = bits_since;
+    to_check_start(d, t0);
+}
+
+// The idle tone checked once a window between bytes: a clean upper tone keeps the carrier,
+// teaches its level and, turning in the correlator by its offset from nominal, the clock's
+// speed (tape speed moves tones and bit rate alike).
+void check_idle(engine& d, const window_sums& s, double n, const recover_sink& sink) {
+    const judgement j = judge(d, s);
+    const bool steady = j.margin > tuning::start_margin && j.quality > tuning::carrier_on;
+    double fit = 1.0;
+    if (steady) {
+        learn_bit(d, j);
+        const std::complex<double> now(s.r1, s.i1);
+        if (d.idle_tone) {
+            const double turn = std::arg(now * std::conj(*d.idle_tone));
+            const double offset =
+                turn * d.front.frame_rate / (two_pi * d.corr.window) / (2.0 * d.signal.lower_tone);
+            fit = frequency_fit(offset, clock_offset(d));
+            const double target = d.nominal_period / (1.0 + offset);
+            d.period =
+                std::clamp(d.period + (target - d.period) * tuning::idle_period_weight,
+                           tuning::slowest * d.nominal_period, tuning::fastest * d.nominal_period);
+        }
+        d.idle_tone = now;
+    } else {
+        d.idle_tone.reset();
+    }
+    d.idle_run = steady && fit > tuning::fit_on ? d.idle_run + 1 : 0;
+    note_quality(d, j, fit, n, sink);
+    if (d.detector.on && !d.established && d.idle_run >= tuning::established_idle) {
+        establish(d, sink);
+    }
+}
+
+// Outside a carrier, sound rising well out of the background (silence or hiss) may be a block
+// beginning. If it begins on the lower tone it begins on a start bit (a block without a
+// leader, or a start bit the recording's beginning cut); a recording that begins on the upper
+// tone may begin inside a byte's data, and its frame is sought as after a dropout. Judged once
+// the window is all of it.
+void watch_onset(engine& d, const window_sums& s, bool heard, double n) {
+    const bool loud = heard && s.energy > tuning::onset_rise * d.background;
+    d.loud_frames = loud ? d.loud_frames + 1 : 0;
+    if (!loud) {
+        d.background += (s.energy - d.background) * d.background_weight;
+        return;
+    }
+    if (d.loud_frames == 1 && d.state != phase::resync) {
+        d.onset_due = true;
+        d.onset_floor = d.background;
+    }
+    if (!d.onset_due || static_cast<double>(d.loud_frames) < d.length) return;
+    d.onset_due = false;
+    const std::optional<double> at = onset(d, n);
+    if (!at) return;
+    // A byte begun from an edge in the background before it is no byte of it.
+    const bool before = (d.state == phase::check_start || d.state == phase::wait_byte) &&
+                        d.start_time < *at - tuning::edge_on_clock * d.period;
+    if (d.state != phase::search && !before) return;
+    // At the recording's first frame, the lower tone is taken for a start bit (cut or not),
+    // anything else for data: its frame is chosen as after a dropout.
+    const bool space_first =
+        *at >= d.length || judge(d, sums_at(d, d.length - 1.0)).margin < -tuning::start_margin;
+    if (space_first) {
+        d.space_before = false;
+        d.fallback.reset();
+        to_byte(d, *at, false, 0.0);
+    } else {
+        to_resync(d, *at);
+    }
+}
+
 // The per-frame work once the sums of frame n are in.
-void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
+// Kept out of line: inlined into run_frames it crowded the filter and correlator loop there.
+[[gnu::noinline]] void step(engine& d, const window_sums& s, const recover_sink& sink) {
     const double n = static_cast<double>(d.frame) - 1.0;
     // Energies over each tone's amplitude squared, both times amp0^2 amp1^2: no division.
-    const double w0 = d.amp0 * d.amp0, w1 = d.amp1 * d.amp1;
+    const double w0 = d.levels.lower * d.levels.lower, w1 = d.levels.upper * d.levels.upper;
     const double e0 = (s.r0 * s.r0 + s.i0 * s.i0) * w1;
     const double e1 = (s.r1 * s.r1 + s.i1 * s.i1) * w0;
-    const bool heard = s.energy > d.floor_energy;
-    if (heard && d.carrier && static_cast<double>(d.silent_frames) >= d.nominal_period) {
-        // Back after a window's length of silence or more: whatever byte was under way is
-        // lost, and the frame is sought afresh.
-        d.state = recover_state::resync;
-        d.returned = n;
-        d.anchored = false;
-        d.solid_mark = false;
-        d.crossing_valid = false;
+    const bool heard = s.energy > d.silence;
+    if (d.gate.pending)
+        gate_time(d.gate, d.frame * static_cast<std::uint64_t>(d.front.stride), sink);
+    // Silence ends only where sound lasts half a window: hiss near the floor now and then
+    // above it is still silence.
+    d.heard_frames = heard ? d.heard_frames + 1 : 0;
+    if (!heard) {
+        ++d.silent_frames;
+    } else if (d.silent_frames > 0 && static_cast<double>(d.heard_frames) >= 0.5 * d.length) {
+        // Back after a window's length of silence or more: the frame is sought afresh.
+        if (static_cast<double>(d.silent_frames) >= d.nominal_period) {
+            if (d.detector.on) to_resync(d, n - static_cast<double>(d.heard_frames) + 1.0);
+        }
+        d.silent_frames = 0;
     }
-    d.silent_frames = heard ? 0 : d.silent_frames + 1;
-    if (d.carrier && static_cast<double>(d.silent_frames) > longest_dropout * d.nominal_period) {
-        close_segment(d, sink);
-        d.held_count = 0;
-        d.last_start = -1e300;
-    }
-    // A recording that begins on a start bit (no leader) has its first edge at its first frame.
-    if (heard && !d.crossing_valid && d.last_start < -1e299 &&
-        d.frame <= static_cast<std::uint64_t>(d.corr.window / 2) && e0 > e1) {
-        d.crossing = d.half_window + d.delay;
-        d.crossing_valid = true;
+    if (!d.detector.on) watch_onset(d, s, heard, n);
+    if (d.detector.on && static_cast<double>(d.silent_frames) > d.longest_dropout) {
+        end_carrier(d, sink);
     }
     const bool mark = heard && e1 > e0;
     if (mark && e1 > start_energy_ratio * e0) d.solid_mark = true;
@@ -704,69 +858,30 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
         const double at = n - 1.0 + f;
         if (d.solid_mark) {
             d.crossing = at;
-            d.crossing_valid = true;
-        } else if (d.crossing_valid && at - d.crossing < 0.5 * d.corr.window) {
+        } else if (d.crossing && at - *d.crossing < 0.5 * d.corr.window) {
             // Noise or an unbalanced pair can make the edge cross more than once: the
             // edge lies between the crossings.
-            d.crossing = 0.5 * (d.crossing + at);
+            d.crossing = 0.5 * (*d.crossing + at);
         } else {
-            d.crossing_valid = false;
+            d.crossing.reset();
         }
         d.solid_mark = false;
     }
     d.was_mark = mark;
 
     switch (d.state) {
-        case recover_state::search: {
+        case phase::search: {
             // Still reading bytes from before now (after a dropout): the next start is sought
             // at the clock's slots, bit by bit, never at an edge heard later.
             const bool behind =
-                d.next_slot > 0 &&
-                n > d.last_start + (d.next_slot + 0.5) * d.period + d.half_window + d.length;
-            if (!behind && heard && e0 > start_energy_ratio * e1 && d.crossing_valid &&
-                n - d.crossing <= 0.5 * d.corr.window && d.crossing >= d.earliest_crossing) {
-                d.crossing_valid = false;
-                double t0 = d.crossing - d.half_window;
-                // A start edge a whole number of bits after the last one is pulled onto
-                // the clock: the edge alone is the noisiest timing the byte has.
-                // An edge seen late (the strong tone of an unbalanced pair leaks into the weak
-                // one's correlator while the window straddles the edge) is still taken from
-                // the clock; the start check then looks at that slot.
-                const double since = t0 - d.last_start;
-                d.on_clock = false;
-                const double nearest = std::round(since / d.period);
-                const double below = std::floor(since / d.period);
-                d.fallback_valid = false;
-                // How late the edge may be seen: with the upper tone much the weaker, most of
-                // a bit.
-                const double lag = d.amp1 < 0.5 * d.amp0 ? 0.9 : 0.35;
-                const double late = since - below * d.period;
-                if (below >= 10.0 && below <= 16.0 && late < lag * d.period) {
-                    t0 = d.last_start + below * d.period;
-                    d.on_clock = true;
-                    d.bits_since = below;
-                    d.fallback = d.crossing - d.half_window;
-                    d.fallback_valid = late >= 0.35 * d.period;
-                } else if (nearest >= 10.0 && nearest <= 16.0 &&
-                           std::abs(since - nearest * d.period) < 0.35 * d.period) {
-                    t0 = d.last_start + nearest * d.period;
-                    d.on_clock = true;
-                    d.bits_since = nearest;
-                } else if (below >= 10.0 && below <= 16.0 &&
-                           since - below * d.period < 0.9 * d.period) {
-                    d.fallback = t0;
-                    d.fallback_valid = true;
-                    t0 = d.last_start + below * d.period;
-                    d.on_clock = true;
-                    d.bits_since = below;
-                }
-                d.start_time = t0;
-                d.state = recover_state::check_start;
-                d.space_before = false;
-                d.due = t0 + 0.5 * d.period + d.half_window;
-                d.idle_count = 0;
-                d.idle_steady = false;
-                d.next_slot = 0;
+                d.next_slot > 0 && d.last_start &&
+                n > *d.last_start + (d.next_slot + 0.5) * d.period + d.half_window + d.length;
+            if (!behind && heard && e0 > start_energy_ratio * e1 && d.crossing &&
+                n - *d.crossing <= 0.5 * d.corr.window &&
+                (!d.earliest_crossing || *d.crossing >= *d.earliest_crossing)) {
+                const double crossing = *d.crossing;
+                d.crossing.reset();
+                start_at_edge(d, crossing);
                 break;
             }
             // A start bit missed at its edge (noise can hide the edge, never a whole bit) is
@@ -776,175 +891,82 @@ void step(recover_decoder& d, const window_sums& s, const recover_sink& sink) {
             // byte still holds its end.
             if (++d.idle_count >= 2 * static_cast<std::uint64_t>(d.corr.window)) {
                 d.idle_count -= static_cast<std::uint64_t>(d.corr.window);
-                const judgement j = judge(d, s);
-                const bool steady = j.margin > start_margin && j.quality > 0.6;
-                double fit = 1.0;
-                if (steady) {
-                    learn_bit(d, j);
-                    // The idle tone turns in the correlator by its offset from nominal, and
-                    // tape speed moves tones and bit rate alike.
-                    if (d.idle_steady) {
-                        const std::complex<double> now(s.r1, s.i1), before(d.idle_r1, d.idle_i1);
-                        const double turn = std::arg(now * std::conj(before));
-                        const double offset = turn * d.frame_rate / (two_pi * d.corr.window) /
-                                              (2.0 * d.signal.lower_tone);
-                        fit = frequency_fit(d, offset);
-                        const double target = d.nominal_period / (1.0 + offset);
-                        d.period =
-                            std::clamp(d.period + (target - d.period) * 0.1,
-                                       slowest * d.nominal_period, fastest * d.nominal_period);
-                    }
-                    d.idle_r1 = s.r1;
-                    d.idle_i1 = s.i1;
-                }
-                d.idle_steady = steady;
-                d.idle_run = steady && fit > fit_on ? d.idle_run + 1 : 0;
-                note_quality(d, j, fit, n, sink);
-                if (d.carrier && d.idle_run >= established_idle) d.established = true;
+                check_idle(d, s, n, sink);
             }
             break;
         }
-        case recover_state::check_start:
+        case phase::check_start:
             if (n >= d.due) {
                 const judgement j = judge(d, sums_at(d, d.due));
-                if (j.margin < -0.1 && j.quality > 0.0) {
-                    if (!d.amp0_known) learn_bit(d, j);
-                    d.state = recover_state::wait_byte;
-                    d.due = d.start_time + 9.8 * d.period + d.half_window;
-                } else if (d.fallback_valid) {
+                if (j.margin < -tuning::start_check_margin && j.quality > 0.0) {
+                    if (!d.levels.lower_heard) learn_bit(d, j);
+                    to_read(d);
+                } else if (d.fallback) {
                     // No start bit in the slot: the edge itself, then.
-                    d.fallback_valid = false;
+                    const double t0 = *d.fallback;
+                    d.fallback.reset();
                     d.on_clock = false;
-                    d.start_time = d.fallback;
-                    d.due = d.fallback + 0.5 * d.period + d.half_window;
+                    d.start_time = t0;
+                    d.due = t0 + 0.5 * d.period + d.half_window;
                 } else {
-                    d.state = recover_state::search;
-                    d.idle_count = 0;
-                    d.idle_steady = false;
+                    to_search(d, true);
                 }
             }
             break;
-        case recover_state::wait_byte:
+        case phase::wait_byte:
             if (n >= d.due) read_byte(d, sink, false);
             break;
-        case recover_state::resync:
+        case phase::resync:
             // The first start edge whose window is all after the return sets the bit grid.
-            if (!d.anchored && d.crossing_valid && d.crossing >= d.returned + d.length - 1.0) {
-                d.anchor = d.crossing - d.half_window;
-                d.anchored = true;
+            if (!d.anchor && d.crossing && *d.crossing >= d.returned + d.length - 1.0) {
+                d.anchor = *d.crossing - d.half_window;
             }
-            if (d.anchored && n >= d.anchor + (resync_bits + 0.5) * d.period + d.half_window) {
-                choose_frame(d, resync_bits);
-            } else if (!d.anchored && n > d.returned + resync_reach * d.period) {
-                d.state = recover_state::search;
+            if (d.anchor &&
+                n >= *d.anchor + (tuning::resync_bits + 0.5) * d.period + d.half_window) {
+                choose_frame(d, tuning::resync_bits);
+            } else if (!d.anchor && n > d.returned + tuning::resync_reach * d.period) {
+                to_search(d, false);
+            } else if (!d.anchor && ++d.idle_count >= static_cast<std::uint64_t>(d.corr.window)) {
+                // Until a clean edge, what came back is judged a window at a time: hiss that
+                // followed the carrier ends it.
                 d.idle_count = 0;
-                d.idle_steady = false;
-                d.next_slot = 0;
+                note_quality(d, judge(d, s), d.detector.tone_fit, n, sink);
             }
             break;
     }
 }
 
-// The correlator's per-sample state, held in locals while a piece of the input runs through.
-struct correlator_registers {
-    double osc_r, osc_i;
-    window_sums sums;
-    std::size_t slot;
-    std::uint64_t count;
-};
-
-correlator_registers load_registers(const tone_correlator& c) {
-    return {c.osc_r, c.osc_i, c.sums, c.slot, c.count};
-}
-
-void store_registers(tone_correlator& c, const correlator_registers& r) {
-    c.osc_r = r.osc_r;
-    c.osc_i = r.osc_i;
-    c.sums = r.sums;
-    c.slot = r.slot;
-    c.count = r.count;
-}
-
-// The exact sums of the whole window's terms, the oldest held excluded.
-[[gnu::noinline]] window_sums total_of(const tone_correlator& c, std::size_t oldest) {
-    window_sums total;
-    for (std::size_t k = 1; k < c.products.size(); ++k) {
-        const window_sums& p = c.products[(oldest + k) % c.products.size()];
-        total.r0 += p.r0;
-        total.i0 += p.i0;
-        total.r1 += p.r1;
-        total.i1 += p.i1;
-        total.energy += p.energy;
-    }
-    return total;
-}
-
-inline window_sums with_fraction(const window_sums& s, const window_sums& oldest, double f) {
-    return {s.r0 + f * oldest.r0, s.i0 + f * oldest.i0, s.r1 + f * oldest.r1, s.i1 + f * oldest.i1,
-            s.energy + f * oldest.energy};
-}
-
-inline void correlate(tone_correlator& c, correlator_registers& r, double y) {
-    const double ur = r.osc_r * r.osc_r - r.osc_i * r.osc_i;  // the upper tone: twice the angle
-    const double ui = 2.0 * r.osc_r * r.osc_i;
-    const window_sums in{y * r.osc_r, y * r.osc_i, y * ur, y * ui, y * y};
-    const std::size_t size = c.products.size();
-    std::size_t next = r.slot + 1;
-    if (next == size) next = 0;
-    const window_sums& out = c.products[next];  // leaves the whole window, kept for the fraction
-    r.sums.r0 += in.r0 - out.r0;
-    r.sums.i0 += in.i0 - out.i0;
-    r.sums.r1 += in.r1 - out.r1;
-    r.sums.i1 += in.i1 - out.i1;
-    r.sums.energy += in.energy - out.energy;
-    c.products[r.slot] = in;
-    r.slot = next;
-    ++r.count;
-    if (r.count % oscillator_resync == 0) {
-        c.count = r.count;
-        resync_oscillator(c);
-        r.osc_r = c.osc_r;
-        r.osc_i = c.osc_i;
-        if (r.count % sums_resync == 0) r.sums = total_of(c, r.slot);
-    } else {
-        const double re = r.osc_r * c.step_r - r.osc_i * c.step_i;
-        r.osc_i = r.osc_r * c.step_i + r.osc_i * c.step_r;
-        r.osc_r = re;
+// The decoder's frames, kept ones, through the correlators and the decisions.
+void run_frames(engine& d, std::span<const double> frames, const recover_sink& sink) {
+    const std::size_t held = d.history.size();
+    // The filters and correlators run over a piece first, in a tight loop of their own; the
+    // slack at the end of the history keeps what the decisions still read.
+    while (!frames.empty()) {
+        const std::size_t count = std::min(frames.size(), tuning::piece_frames);
+        std::size_t slot = static_cast<std::size_t>(d.frame % held);
+        biquad hp = d.front.high_pass, lp = d.front.low_pass;
+        correlator_registers r = load_registers(d.corr);
+        window_sums* history = d.history.data();
+        const double fraction = d.corr.fraction;
+        for (std::size_t i = 0; i < count; ++i) {
+            correlate(d.corr, r, filter(lp, filter(hp, frames[i])));
+            history[slot] = with_fraction(r.sums, d.corr.products[r.slot], fraction);
+            if (++slot == held) slot = 0;
+        }
+        store_registers(d.corr, r);
+        d.front.high_pass = hp;
+        d.front.low_pass = lp;
+        slot = static_cast<std::size_t>(d.frame % held);
+        for (std::size_t i = 0; i < count; ++i) {
+            ++d.frame;
+            step(d, d.history[slot], sink);
+            if (++slot == held) slot = 0;
+        }
+        frames = frames.subspan(count);
     }
 }
 
 }  // namespace
-
-tone_correlator make_tone_correlator(std::int32_t window, std::int32_t sample_rate,
-                                     std::int32_t lower_tone, std::int32_t stride,
-                                     double fraction) {
-    if (window <= 0 || sample_rate <= 0 || lower_tone <= 0 || stride <= 0 ||
-        !(fraction >= 0.0 && fraction < 1.0)) {
-        throw fskdec_error("unusable correlator settings");
-    }
-    tone_correlator c;
-    c.window = window;
-    c.sample_rate = sample_rate;
-    c.lower_tone = lower_tone;
-    c.stride = stride;
-    c.fraction = fraction;
-    const double angle = two_pi * static_cast<double>(lower_tone) * static_cast<double>(stride) /
-                         static_cast<double>(sample_rate);
-    c.step_r = std::cos(angle);
-    c.step_i = -std::sin(angle);
-    c.products.assign(static_cast<std::size_t>(window) + 1, window_sums{});
-    return c;
-}
-
-window_sums correlator_sums(const tone_correlator& c) {
-    return with_fraction(c.sums, c.products[c.slot], c.fraction);
-}
-
-void correlate_sample(tone_correlator& c, double y) {
-    correlator_registers r = load_registers(c);
-    correlate(c, r, y);
-    store_registers(c, r);
-}
 
 recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t sample_rate,
                                      double full_scale) {
@@ -960,171 +982,87 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
         std::int64_t{signal.baud_rate} * 4 > sample_rate) {
         throw fskdec_error("sample rate too low for the carrier frequency");
     }
-    recover_decoder d;
+    auto e = std::make_unique<recover_engine>();
+    engine& d = *e;
     d.signal = signal;
     d.sample_rate = sample_rate;
     d.full_scale = full_scale;
-    const double f0 = signal.lower_tone;
-    const double f1 = 2.0 * f0;
-    // Frames are kept at no less than six times the upper tone: the band filter's corner
-    // stays below the new Nyquist frequency, and the correlators see a few frames per cycle.
-    d.stride = std::max<std::int32_t>(
-        1, static_cast<std::int32_t>(static_cast<double>(sample_rate) / (6.0 * f1)));
-    d.frame_rate = static_cast<double>(sample_rate) / d.stride;
-    // A triangle of 2 stride - 1 taps: its zeros fall on every multiple of the new sample
-    // rate, where what folds onto the tones comes from. The first kept frame is centred on the
-    // first input frame, the taps before it on silence.
-    d.phase = d.stride - 1;
-    const auto taps_gain = [&](double f) {
-        if (d.stride == 1) return 1.0;
-        const double x = std::numbers::pi * f / sample_rate;
-        const double g = std::sin(x * d.stride) / (d.stride * std::sin(x));
-        return g * g;
-    };
-
-    const double rate = d.frame_rate;
-    d.nominal_period = rate / signal.baud_rate;
+    d.front = make_front_end(signal, sample_rate);
+    d.nominal_period = d.front.frame_rate / signal.baud_rate;
     d.period = d.nominal_period;
     // The window is one bit long: a whole number of cycles of either tone, which leave
     // nothing in the other tone's correlator.
     const auto window = static_cast<std::int32_t>(std::floor(d.nominal_period));
     d.length = d.nominal_period;
     d.half_window = (d.length - 1.0) / 2.0;
-    d.corr = make_tone_correlator(window, sample_rate, signal.lower_tone, d.stride,
+    d.corr = make_tone_correlator(window, sample_rate, signal.lower_tone, d.front.stride,
                                   d.nominal_period - window);
 
-    // The band the tones can occupy, off speed included: hum, DC and most hiss stay outside.
-    d.high_pass = high_pass(0.25 * f0, rate);
-    d.low_pass = low_pass(std::min(1.6 * f1, 0.45 * rate), rate);
-    const auto g0 = response(d.high_pass, f0, rate) * response(d.low_pass, f0, rate);
-    const auto g1 = response(d.high_pass, f1, rate) * response(d.low_pass, f1, rate);
-    d.gain0 = std::abs(g0) * taps_gain(f0);
-    d.gain1 = std::abs(g1) * taps_gain(f1);
-    // Edges come out of the filters late by their group delay (the same across the band, near
-    // enough); what phase they add beyond that delay is taken off each tone when its phase at
-    // the bit boundaries gives the polarity.
-    const auto delay_at = [&](double f) {
-        const double df = 1.0;
-        const auto g = [&](double x) {
-            return response(d.high_pass, x, rate) * response(d.low_pass, x, rate);
-        };
-        const double turn = std::arg(g(f + df) * std::conj(g(f - df)));
-        return -turn * rate / (two_pi * 2.0 * df);
-    };
-    d.delay = 0.5 * (delay_at(f0) + delay_at(f1));
-    d.turn0 = std::remainder(std::arg(g0) + two_pi * f0 / rate * d.delay, two_pi);
-    d.turn1 = std::remainder(std::arg(g1) + two_pi * f1 / rate * d.delay, two_pi);
-
-    // Below a thousandth of full scale a window counts as silence.
-    const double quiet = 1e-3 * full_scale;
+    d.outside_weight = std::min(
+        1.0, tuning::quality_band_bits * signal.baud_rate / (d.front.band_high - d.front.band_low));
+    d.background_weight = 1.0 / (tuning::background_bits * d.nominal_period);
+    d.longest_dropout = std::min(tuning::longest_dropout * d.nominal_period,
+                                 tuning::longest_dropout_s * d.front.frame_rate);
+    const double quiet = tuning::silence_of_full_scale * full_scale;
     d.floor_energy = quiet * quiet * d.length / 2.0;
+    d.silence = d.floor_energy;
 
     // A byte is read once its stop bit is in, at the slowest clock, plus the window; after a
     // dropout the frame is chosen from bits reaching further back, and read from there on.
-    const auto held = static_cast<std::size_t>(std::ceil((resync_bits + resync_before + 2) *
-                                                         fastest * d.nominal_period)) +
-                      static_cast<std::size_t>(window) + 8 + piece_frames;
+    const auto held =
+        static_cast<std::size_t>(std::ceil((tuning::resync_bits + tuning::resync_before + 2) *
+                                           tuning::fastest * d.nominal_period)) +
+        static_cast<std::size_t>(window) + 8 + tuning::piece_frames;
     d.history.assign(std::bit_ceil(held), window_sums{});  // a frame's slot by a mask
-    return d;
+    d.hold = make_byte_hold(tuning::hold_bytes);
+    d.gate = make_echo_gate(sample_rate, full_scale);
+    return recover_decoder(std::move(e));
 }
 
-namespace {
-
-// The decoder's frames, kept ones, through the band filter, the correlators and the decisions.
-void run_frames(recover_decoder& d, std::span<const double> samples, const recover_sink& sink) {
-    const std::size_t held = d.history.size();
-    // The filters and correlators run over a piece of the input first, in a tight loop of
-    // their own; the slack at the end of the history keeps what the decisions still read.
-    while (!samples.empty()) {
-        const std::size_t count = std::min(samples.size(), piece_frames);
-        std::size_t slot = static_cast<std::size_t>(d.frame % held);
-        biquad hp = d.high_pass, lp = d.low_pass;
-        correlator_registers r = load_registers(d.corr);
-        window_sums* history = d.history.data();
-        const double fraction = d.corr.fraction;
-        for (std::size_t i = 0; i < count; ++i) {
-            correlate(d.corr, r, filter(lp, filter(hp, samples[i])));
-            history[slot] = with_fraction(r.sums, d.corr.products[r.slot], fraction);
-            if (++slot == held) slot = 0;
-        }
-        store_registers(d.corr, r);
-        d.high_pass = hp;
-        d.low_pass = lp;
-        slot = static_cast<std::size_t>(d.frame % held);
-        for (std::size_t i = 0; i < count; ++i) {
-            ++d.frame;
-            step(d, d.history[slot], sink);
-            if (++slot == held) slot = 0;
-        }
-        samples = samples.subspan(count);
-    }
-}
-
-}  // namespace
-
-void recover_samples(recover_decoder& d, std::span<const double> samples,
+void recover_samples(recover_decoder& decoder, std::span<const double> samples,
                      const recover_sink& sink) {
-    if (d.stride == 1) {
-        run_frames(d, samples, sink);
-        return;
-    }
-    const std::int32_t stride = d.stride;
-    const double scale = 1.0 / (static_cast<double>(stride) * stride);
-    double rising = d.rising, rising_before = d.rising_before, falling = d.falling;
-    std::int32_t phase = d.phase;
-    double kept[piece_frames];
-    std::size_t count = 0;
-    for (const double x : samples) {
-        rising += (phase + 1) * x;
-        falling += (stride - 1 - phase) * x;
-        // The kept frame of the block before has its last nonzero tap here.
-        if (phase == stride - 2) {
-            kept[count++] = (rising_before + falling) * scale;
-            falling = 0.0;
-            if (count == piece_frames) {
-                run_frames(d, std::span<const double>(kept, count), sink);
-                count = 0;
-            }
+    engine& d = *decoder.engine;
+    d.input_frames += samples.size();
+    double kept[tuning::piece_frames];
+    const double limit = tuning::sample_limit_of_full_scale * d.full_scale;
+    while (!samples.empty()) {
+        const std::size_t count = decimate(d.front, samples, kept);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!(std::fabs(kept[i]) <= limit))
+                kept[i] = std::isnan(kept[i]) ? 0.0 : std::copysign(limit, kept[i]);
         }
-        if (++phase == stride) {
-            rising_before = rising;
-            rising = 0.0;
-            phase = 0;
-        }
+        run_frames(d, std::span<const double>(kept, count), sink);
     }
-    d.rising = rising;
-    d.rising_before = rising_before;
-    d.falling = falling;
-    d.phase = phase;
-    run_frames(d, std::span<const double>(kept, count), sink);
 }
 
-void recover_finish(recover_decoder& d, const recover_sink& sink) {
+void recover_finish(recover_decoder& decoder, const recover_sink& sink) {
+    engine& d = *decoder.engine;
     // The band filter holds the input's last frames back by its delay: silence brings them out.
     const double zeros[8] = {};
-    const auto flush = std::min<std::size_t>(8, static_cast<std::size_t>(std::ceil(d.delay)) + 2);
+    const auto flush =
+        std::min<std::size_t>(8, static_cast<std::size_t>(std::ceil(d.front.delay)) + 2);
     run_frames(d, std::span<const double>(zeros, flush), sink);
     const double newest = static_cast<double>(d.frame) - 1.0;
     // The input ended while the frame was sought after a dropout: it is chosen from the bits
     // there are, and the bytes up to the end read.
-    if (d.state == recover_state::resync && d.anchored) {
-        const double bits = (newest - d.half_window - d.anchor) / d.period - 0.5;
-        choose_frame(d, std::min(resync_bits, static_cast<int>(std::floor(bits)) + 1));
+    if (d.state == phase::resync && d.anchor) {
+        const double bits = (newest - d.half_window - *d.anchor) / d.period - 0.5;
+        choose_frame(d, std::min(tuning::resync_bits, static_cast<int>(std::floor(bits)) + 1));
         for (;;) {
-            if (d.state == recover_state::wait_byte && d.due <= newest) {
+            if (d.state == phase::wait_byte && d.due <= newest) {
                 read_byte(d, sink, false);
-            } else if (d.state == recover_state::search && d.next_slot > 0 &&
-                       d.last_start + (d.next_slot + 0.5) * d.period + d.half_window <= newest) {
+            } else if (d.state == phase::search && d.next_slot > 0 && d.last_start &&
+                       *d.last_start + (d.next_slot + 0.5) * d.period + d.half_window <= newest) {
                 check_slot(d, newest, true);
             } else {
                 break;
             }
         }
     }
-    if (d.state == recover_state::wait_byte &&
-        d.start_time + 8.5 * d.period + d.half_window <= newest) {
+    if (d.state == phase::wait_byte && d.start_time + 8.5 * d.period + d.half_window <= newest) {
         read_byte(d, sink, true);
     }
-    d.state = recover_state::search;
-    if (d.carrier) close_segment(d, sink);
+    d.state = phase::search;
+    if (d.detector.on) end_carrier(d, sink);
+    gate_finish(d.gate, sink);
 }

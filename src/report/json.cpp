@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "report/utf8.h"
+
 namespace {
 
 std::string print(const char* format, double value) {
@@ -23,32 +25,6 @@ std::string seconds(std::uint64_t frame, const report_settings& s) {
 // null also for silence (JSON has no -inf).
 std::string dbfs(double level) {
     return level > 0.0 ? number("%.2f", 20.0 * std::log10(level)) : "null";
-}
-
-// The length of the valid UTF-8 sequence at text[i], or 0.
-std::size_t utf8_length(std::string_view text, std::size_t i) {
-    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char c = at(i);
-    std::size_t n = 0;
-    unsigned min = 0, value = 0;
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2, min = 0x80, value = c & 0x1Fu;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3, min = 0x800, value = c & 0x0Fu;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4, min = 0x10000, value = c & 0x07u;
-    } else {
-        return 0;
-    }
-    if (i + n > text.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        if ((at(i + k) & 0xC0u) != 0x80u) return 0;
-        value = (value << 6) | (at(i + k) & 0x3Fu);
-    }
-    // No overlong forms, no surrogates, nothing past U+10FFFF.
-    if (value < min || (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) return 0;
-    return n;
 }
 
 }  // namespace

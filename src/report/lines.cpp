@@ -98,6 +98,7 @@ std::string segment_line(const report_settings& settings, const report_segment& 
     std::string line = "fskdec: carrier " + format_time(s.start_frame, settings.sample_rate) + "-" +
                        format_time(s.end_frame, settings.sample_rate) + ": " +
                        plural(s.bytes, "byte", "bytes");
+    if (s.echo) line += " (print-through echo, not output)";
     if (!std::isnan(s.level)) line += ", " + format_dbfs(s.level);
     if (!std::isnan(s.snr_db)) line += print(", SNR %.1f dB", s.snr_db);
     if (!std::isnan(s.speed)) {
@@ -149,7 +150,7 @@ std::string summary_line(const report_collector& c) {
                           c.totals.confidence_sum / static_cast<double>(c.totals.measured));
     }
     line += ", peak " + format_dbfs(c.totals.peak);
-    line += print("; %d baud, %d/%d Hz", s.baud_rate, s.lower_tone, 2 * s.lower_tone);
+    line += print("; %d baud, %d/%lld Hz", s.baud_rate, s.lower_tone, 2LL * s.lower_tone);
     // The recovery demodulator sets its own levels: no threshold to report.
     if (!s.recovery) line += ", threshold " + figure(s.threshold);
     line += print(", channel %d of %d", s.channel + 1, s.channels);

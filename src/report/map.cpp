@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "report/lines.h"
+#include "report/utf8.h"
 
 namespace {
 
@@ -91,6 +92,7 @@ std::vector<pixel> gather(const report_collector& c) {
         into.squares = from.squares;
         into.carrier_frames =
             from.carrier_frames > 0 ? pixels[static_cast<std::size_t>(p)].frames : 0;
+        into.echo_frames = from.echo_frames > 0 ? pixels[static_cast<std::size_t>(p)].frames : 0;
     }
     return pixels;
 }
@@ -175,6 +177,10 @@ void write_axis(double seconds, const text_sink& write) {
             break;
         }
     }
+    // Beyond a hundred hours (a very low sample rate), tens of the longest step: never more
+    // than ten ticks, whatever the length.
+    while (seconds / step > 10.0)
+        step *= 10.0;
     const int y = axis_top;
     write("<g class=\"axis\" stroke=\"#444\" stroke-width=\"1\">\n<line x1=\"" +
           std::to_string(map_plot_left) + "\" y1=\"" + std::to_string(y) + ".5\" x2=\"" +
@@ -202,10 +208,13 @@ void write_legend(bool recovery, const text_sink& write) {
         {recovery ? "#33cc33" : "#4a78cc",
          recovery ? "bytes (green sure, red doubtful)" : "bytes (darker: denser)"},
         {"#d62020", "doubtful byte, framing error or dropout"},
+        {"#c58fd0", "print-through echo"},
     };
     double x = map_plot_left;
     std::string out = "<g class=\"legend\" font-size=\"12\" fill=\"#222\">\n";
     for (const item& i : items) {
+        // Only the recovery demodulator tells print-through.
+        if (!recovery && std::string_view(i.label) == "print-through echo") continue;
         out += "<rect x=\"" + num(x) + "\" y=\"" + std::to_string(legend_top - 10) +
                "\" width=\"12\" height=\"12\" fill=\"" + i.colour + "\"/>\n";
         out += text(x + 17, legend_top, i.label);
@@ -216,32 +225,14 @@ void write_legend(bool recovery, const text_sink& write) {
 
 }  // namespace
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence at the start of `text`, 0 if there is none.
-std::size_t utf8_length(std::string_view text) {
-    const auto lead = static_cast<unsigned char>(text[0]);
-    const std::size_t length = lead < 0x80   ? 1
-                               : lead < 0xC2 ? 0
-                               : lead < 0xE0 ? 2
-                               : lead < 0xF0 ? 3
-                               : lead < 0xF5 ? 4
-                                             : 0;
-    if (length == 0 || length > text.size()) return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return 0;
-    }
-    return length;
-}
-
-}  // namespace
-
 std::string xml_escape(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     while (!text.empty()) {
         const char ch = text[0];
-        const std::size_t length = utf8_length(text);
+        std::size_t length = utf8_length(text, 0);
+        // U+FFFE and U+FFFF are not characters XML 1.0 allows.
+        if (text.substr(0, 3) == "\xEF\xBF\xBE" || text.substr(0, 3) == "\xEF\xBF\xBF") length = 0;
         switch (ch) {
             case '&':
                 out += "&amp;";
@@ -367,7 +358,11 @@ void write_map(const report_collector& c, const text_sink& write) {
         dropouts(pixels, dropout_seconds / seconds * static_cast<double>(map_plot_width));
     for (std::size_t i = 0; i < pixels.size(); ++i) {
         const pixel& p = pixels[i];
-        if (carrier_at(p)) carrier[i] = "#6b6b6b";
+        if (carrier_at(p)) {
+            carrier[i] = "#6b6b6b";
+        } else if (2 * p.data.echo_frames >= std::max<std::uint64_t>(p.frames, 1)) {
+            carrier[i] = "#c58fd0";
+        }
         if (p.data.measured > 0) {
             bytes[i] = confidence_colour(p.data.confidence_sum / p.data.measured);
         } else if (p.data.bytes > 0) {

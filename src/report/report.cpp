@@ -4,6 +4,8 @@
 #include <cmath>
 #include <type_traits>
 
+#include "base/error.h"
+
 void merge_column(report_column& into, const report_column& from) {
     if (from.frames > 0) {
         if (into.frames == 0) {
@@ -23,6 +25,7 @@ void merge_column(report_column& into, const report_column& from) {
     into.doubtful += from.doubtful;
     into.framing_errors += from.framing_errors;
     into.carrier_frames += from.carrier_frames;
+    into.echo_frames += from.echo_frames;
 }
 
 namespace {
@@ -54,7 +57,13 @@ void add_carrier(report_collector& c, const report_segment& s) {
     for (std::uint64_t i = s.start_frame / c.span; i <= (s.end_frame - 1) / c.span; ++i) {
         const std::uint64_t from = std::max(s.start_frame, i * c.span);
         const std::uint64_t to = std::min(s.end_frame, (i + 1) * c.span);
-        c.columns[static_cast<std::size_t>(i)].carrier_frames += to - from;
+        report_column& column = c.columns[static_cast<std::size_t>(i)];
+        (s.echo ? column.echo_frames : column.carrier_frames) += to - from;
+    }
+    // An echo's place is shown, but it is no carrier of the recording's data.
+    if (s.echo) {
+        extend(c, s.end_frame);
+        return;
     }
     ++c.totals.segments;
     c.totals.carrier_frames += s.end_frame - s.start_frame;
@@ -105,6 +114,10 @@ std::optional<report_segment> extend_built(report_collector& c, std::uint64_t fr
 }  // namespace
 
 report_collector make_report_collector(const report_settings& settings) {
+    // The figures divide by these: a run the decoders refuse has no report either.
+    if (settings.sample_rate <= 0) throw fskdec_error("illegal sample rate");
+    if (settings.baud_rate <= 0) throw fskdec_error("illegal baud rate");
+    if (settings.lower_tone <= 0) throw fskdec_error("illegal carrier frequency");
     report_collector c;
     c.settings = settings;
     c.settings.channels = std::max(settings.channels, 1);

@@ -37,6 +37,7 @@ struct report_segment {
     double snr_db = not_measured;  // NaN when not measured
     double speed = not_measured;   // deviation from the nominal bit rate: +0.04 is 4 % fast
     int polarity = 0;              // +1 as recorded, -1 inverted, 0 not measured
+    bool echo = false;             // print-through of a louder carrier (-r): its bytes not output
 };
 
 // The run: the recording's shape and the settings in force.
@@ -83,6 +84,7 @@ struct report_column {
     std::uint32_t doubtful = 0;
     std::uint32_t framing_errors = 0;
     std::uint64_t carrier_frames = 0;  // frames inside a carrier segment
+    std::uint64_t echo_frames = 0;     // frames inside a print-through echo (-r)
 };
 
 // Adds `from` to `into`, as if their frames were one column's.
@@ -124,6 +126,7 @@ struct report_collector {
     std::uint64_t level_count = 0;
 };
 
+// Throws fskdec_error for a sample rate, baud rate or lower tone of 0 or less.
 report_collector make_report_collector(const report_settings& settings);
 
 // Feeds the next frames of the recording: interleaved samples of settings.channels

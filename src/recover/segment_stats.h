@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+
+#include "recover/recover.h"
+
+// A carrier segment's figures, gathered bit by bit while it lasts: level and SNR from the
+// winning and losing tones, speed from the clock, polarity from the winning tone's phase at
+// the bit boundaries of the first clear bits.
+struct segment_stats {
+    carrier_segment segment;
+    double level_sum = 0.0, signal_sum = 0.0, noise_sum = 0.0, speed_sum = 0.0;
+    double level_count = 0.0, speed_count = 0.0;
+    double polarity_sum = 0.0, polarity_count = 0.0;
+};
+
+// Forgets all and starts a segment at this input frame.
+void begin_segment(segment_stats& s, std::uint64_t start_frame);
+
+// One bit: the winning tone's amplitude in sample units, and both tones' magnitudes.
+void add_bit(segment_stats& s, double level, double win, double lose);
+
+// The segment's figures, ending at this input frame.
+carrier_segment finish_segment(const segment_stats& s, std::uint64_t end_frame);
