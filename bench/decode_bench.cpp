@@ -1,7 +1,8 @@
 // Decoding speed and memory: the plain detector (a full mixed_radix_dft per window position)
 // against the fast one (bins a and 2a only, nodes shared between positions) on a synthesized
 // recording of random bytes with idle gaps, the whole fskdec process from a file and through
-// a pipe, and the peak memory of the process on a long recording.
+// a pipe (from a file also with -q, to show what the report costs), and the peak memory of
+// the process on a long recording.
 //
 //   fskdec_bench [minutes [repeats [memory-minutes]]]     defaults: 10, 7, 60
 //
@@ -95,9 +96,13 @@ std::vector<std::uint8_t> write_recording(const std::string& path, double second
 }
 
 // Runs `fskdec input /dev/null` (input "/dev/stdin" with `stdin_path` behind a pipe when
-// given) and returns its wall and CPU (user + system) time and peak memory.
-timing run_process(const std::string& input, const std::string& stdin_path = "") {
-    const char* argv[] = {FSKDEC_EXE, input.c_str(), "/dev/null", nullptr};
+// given; `-q` first when `quiet`, which leaves out the report and its survey) and returns
+// its wall and CPU (user + system) time and peak memory.
+timing run_process(const std::string& input, const std::string& stdin_path = "",
+                   bool quiet = false) {
+    std::vector<const char*> argv = {FSKDEC_EXE};
+    if (quiet) argv.push_back("-q");
+    argv.insert(argv.end(), {input.c_str(), "/dev/null", nullptr});
     int pipe_fds[2] = {-1, -1};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -109,8 +114,8 @@ timing run_process(const std::string& input, const std::string& stdin_path = "")
     }
     const auto start = clock_type::now();
     pid_t pid = 0;
-    if (posix_spawn(&pid, FSKDEC_EXE, &actions, nullptr, const_cast<char* const*>(argv), environ) !=
-        0) {
+    if (posix_spawn(&pid, FSKDEC_EXE, &actions, nullptr, const_cast<char* const*>(argv.data()),
+                    environ) != 0) {
         throw fskdec_error(std::string("cannot run ") + FSKDEC_EXE);
     }
     posix_spawn_file_actions_destroy(&actions);
@@ -142,6 +147,12 @@ timing median(std::vector<timing> v) {
     return v[v.size() / 2];
 }
 
+// The median CPU time.
+double median_cpu(std::vector<timing> v) {
+    std::sort(v.begin(), v.end(), [](timing a, timing b) { return a.cpu < b.cpu; });
+    return v[v.size() / 2].cpu;
+}
+
 // Decodes the recording at `path` in this process with the fast or the plain detector.
 std::vector<std::uint8_t> decode_file(const std::string& path, bool plain) {
     const std::unique_ptr<sample_source> source = open_audio(path);
@@ -170,9 +181,12 @@ int bench(int argc, char** argv) {
         "%.1f MiB of sample data\n",
         minutes, sent.size(), audio_seconds * 44100.0 * 2.0 / (1 << 20));
 
-    std::vector<timing> process_times, pipe_times;
-    for (int r = 0; r < repeats; ++r)
+    std::vector<timing> process_times, quiet_times, pipe_times;
+    // Alternated, so that a change in the machine's load falls on both alike.
+    for (int r = 0; r < repeats; ++r) {
         process_times.push_back(run_process(path));
+        quiet_times.push_back(run_process(path, "", true));
+    }
     for (int r = 0; r < repeats; ++r)
         pipe_times.push_back(run_process("/dev/stdin", path));
     const timing long_file = run_process(long_path);
@@ -199,11 +213,16 @@ int bench(int argc, char** argv) {
     row("decode, plain path (1 run)", plain, audio_seconds);
     row("decode, fast path (median)", fast, audio_seconds);
     row("fskdec process, file (median)", median(process_times), audio_seconds);
+    row("fskdec -q process, file (median)", median(quiet_times), audio_seconds);
     row("fskdec process, pipe (median)", median(pipe_times), audio_seconds);
     std::printf("\n%.0f minutes, peak memory of the whole process:\n", memory_minutes);
     row("fskdec process, file", long_file, memory_minutes * 60.0);
     row("fskdec process, pipe", long_pipe, memory_minutes * 60.0);
-    std::printf("\nspeed-up of the fast path over the plain path: %.0fx (by CPU time %.0fx)\n",
+    std::printf(
+        "\nthe report (hint, warning and survey) costs %.1f %% of a run by CPU time "
+        "(with against -q, file)\n",
+        100.0 * (median_cpu(process_times) / median_cpu(quiet_times) - 1.0));
+    std::printf("speed-up of the fast path over the plain path: %.0fx (by CPU time %.0fx)\n",
                 plain.wall / fast.wall, plain.cpu / fast.cpu);
     const bool same = fast_bytes == plain_bytes;
     const bool exact = plain_bytes == sent;

@@ -194,6 +194,12 @@ void make_inputs(const std::string& dir) {
     write_file(dir + "/low.wav", wav16(silence(0.5), 1, 2400));
     write_file(dir + "/old.bin", std::string("old"));
     write_file(dir + "/old.svg", std::string("old"));
+    // The tone crossing zero rising at every bit boundary (fskenc -p): -p reads it.
+    write_file(
+        dir + "/sine.wav",
+        wav16(synthesize_values(
+            message,
+            {.phase_degrees = 270.0, .leader_bits = 24, .gap_bits = 2, .trailer_bits = 12})));
 }
 
 struct cli_case {
@@ -219,7 +225,7 @@ const cli_case cli_cases[] = {
     {"ChannelTwoRecovered", {"-r", "-c", "2", "right.wav", "out.bin"}, "", "", 0, "out.bin",
      message_text},
     {"DefaultChannelHintsAtTwo", {"right.wav", "out.bin"}, "", no_bytes + "the signal is on "
-     "channel 2 (0.35 of full scale there, 0.00 on channel 1); try -c 2\n", 0, "out.bin", ""},
+     "channel 2 (0.34 of full scale there, 0.00 on channel 1); try -c 2\n", 0, "out.bin", ""},
     {"QuietSaysNothing", {"-q", "right.wav", "out.bin"}, "", "", 0, "out.bin", ""},
     {"ChannelTwoOnMono", {"-c", "2", "message.wav", "out.bin"}, bad_channel, "", 1, "out.bin"},
     {"RecoveredChannelTwoOnMono", {"-r", "-c", "2", "message.wav", "-"}, "", bad_channel, 1},
@@ -230,6 +236,11 @@ const cli_case cli_cases[] = {
     {"TooQuietHint", {"quiet.wav", "-"}, "", no_bytes + "the strongest tone measures 0.05 of "
      "full scale, below the threshold 0.15 (a peak of 0.30); try -r or -t 0.04\n", 0},
     {"SilenceSaysNothing", {"silent.wav", "-"}, "", "", 0},
+    // Wrong bytes (not looked at) and a warning, the status unchanged; -q silences it.
+    {"SinePhaseWarns", {"sine.wav", "out.bin"}, "", "fskdec: the bytes are likely wrong: its "
+     "tones are crossing zero rising at the bit boundaries (phase 263); try -p\n", 0},
+    {"SinePhaseQuiet", {"-q", "sine.wav", "out.bin"}, "", "", 0},
+    {"SinePhaseWithP", {"-p", "sine.wav", "out.bin"}, "", "", 0, "out.bin", message_text},
     // The map is a second output, opened after the first and replaced as it is.
     {"MapOpenFails", {"-m", "nodir/map.svg", "message.wav", "old.bin"},
      "cannot open nodir/map.svg\n", "", 1, "old.bin", "old"},

@@ -76,6 +76,11 @@ report_settings report_settings_for(const decoder_settings& settings, const audi
     r.baud_rate = settings.signal.baud_rate;
     r.lower_tone = settings.signal.lower_tone;
     r.threshold = settings.threshold_ratio;
+    r.phase_sign = settings.signal.phase_sign;
+    // Only the map, the -v summary and the segments' levels (-j, -s) need every frame's
+    // level.
+    r.envelope = (settings.verbose && !settings.quiet) || !settings.map_path.empty() ||
+                 !settings.json_path.empty() || !settings.split_dir.empty();
     r.recovery = settings.recover;
     r.name = input_path;
     return r;
@@ -119,9 +124,13 @@ void finish(run_context& run, const sample_source& input, output_file& map) {
     const std::optional<std::string> warning = doubtful_warning(report);
     const std::optional<std::string> hint =
         run.offset == 0 ? no_bytes_hint(report) : std::optional<std::string>();
+    // Bytes came out, yet the survey finds the signal is not the one set.
+    const std::optional<std::string> mismatch =
+        run.offset == 0 ? std::optional<std::string>() : mismatch_warning(report);
     if (!run.settings.quiet) {
         if (warning) say(*warning);
         if (hint) say(*hint);
+        if (mismatch) say(*mismatch);
     }
     if (run.verbose()) say(summary_line(report));
     if (map.stream != nullptr) {
@@ -140,7 +149,10 @@ void finish(run_context& run, const sample_source& input, output_file& map) {
         (std::fflush(run.out.stream) != 0 || std::ferror(run.out.stream) != 0)) {
         throw fskdec_error("cannot write " + run.out.path);
     }
-    finish_side_outputs(run.side, report, hint, warning);
+    std::vector<std::string> warnings;
+    for (const std::optional<std::string>& line : {warning, mismatch})
+        if (line) warnings.push_back(*line);
+    finish_side_outputs(run.side, report, hint, warnings);
 }
 
 int run(int argc, const char* const* argv) {

@@ -121,12 +121,13 @@ void side_segment(side_outputs& side, const report_segment& segment) {
 
 void finish_side_outputs(side_outputs& side, const report_collector& collector,
                          const std::optional<std::string>& hint,
-                         const std::optional<std::string>& warning) {
+                         const std::vector<std::string>& warnings) {
     if (side.part.stream != nullptr) close_output(side.part);
     if (side.json_path.empty()) return;
     side.run.bytes = side.offset;
     if (hint) side.run.hint = without_prefix(*hint);
-    if (warning) side.run.warnings.push_back(without_prefix(*warning));
+    for (const std::string& warning : warnings)
+        side.run.warnings.push_back(without_prefix(warning));
     const text_sink write = [&](std::string_view text) {
         write_output(side.json, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
     };

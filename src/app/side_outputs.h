@@ -71,4 +71,4 @@ void side_segment(side_outputs& side, const report_segment& segment);
 // the lines standard error gets (without -q).
 void finish_side_outputs(side_outputs& side, const report_collector& collector,
                          const std::optional<std::string>& hint,
-                         const std::optional<std::string>& warning);
+                         const std::vector<std::string>& warnings);

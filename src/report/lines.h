@@ -34,9 +34,11 @@ std::optional<std::string> doubtful_warning(const report_collector& collector);
 
 // -v, at the end:
 //   fskdec: 16 bytes in 1 segment (carrier 0:00.780 of 0:01.274), peak -3.6 dBFS;
-//   1200 baud, 1200/2400 Hz, threshold 0.15, channel 1 of 1
-// With -r also: ", 0 doubtful, 0 framing errors, mean confidence 0.93" after the segments,
-// and no threshold (the recovery demodulator has none).
+//   1200 baud, 1200/2400 Hz, threshold 0.15, channel 1 of 1; measured 1200 baud (-0.3 %),
+//   tones 1196/2391 Hz, phase 0
+// (what the survey measured, without -r, when it measured a bit rate). With -r also: ", 0 doubtful,
+// 0 framing errors, mean confidence 0.93" after the segments, and no threshold (the recovery
+// demodulator has none).
 std::string summary_line(const report_collector& collector);
 
 // When nothing was decoded: why, as measured, and what to try. One of
@@ -59,3 +61,24 @@ std::string summary_line(const report_collector& collector);
 // Tone figures are |X|/N of a one-bit window, as the detector measures them (half the
 // tone's peak). Nothing when bytes were decoded.
 std::optional<std::string> no_bytes_hint(const report_collector& collector);
+
+// After a run of the exact decoder that framed bytes, when the recording's signal is not the
+// one set, one line saying what was measured and what to try:
+//   fskdec: the bytes are likely wrong: its tones measure 2400/4800 Hz, not 1200/2400 Hz;
+//   try -w 2400
+//   fskdec: the bytes are likely wrong: its bits measure 300 baud, not 1200; try -b 300
+//   fskdec: the bytes are likely wrong: its bits measure 1200 baud, but at 8000 Hz the
+//   decoder reads 6 frames a bit (1333 baud); try -r
+//   fskdec: the bytes are likely wrong: its tones are crossing zero rising at the bit
+//   boundaries (phase 270); try -p
+//   fskdec: the bytes are likely wrong: 75 of 80 bytes have no idle bit after them; check
+//   -b, -w and -p, or try -r
+// The last only when the tones or the phase measured lean towards a mismatch too (a
+// recording written without idle bits is framed byte against byte). Nothing when the signal
+// matches or with -r.
+std::optional<std::string> mismatch_warning(const report_collector& collector);
+
+// What the survey measured of a carrier, for -v: "1200 baud (-0.3 %), tones 1187/2412 Hz,
+// phase 0" (the customary rate and the deviation from it, or the rate alone); empty when
+// no rate was measured.
+std::string measured_text(const measured_carrier& carrier);

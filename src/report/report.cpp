@@ -97,7 +97,7 @@ report_segment close_built(report_collector& c) {
 std::optional<report_segment> extend_built(report_collector& c, std::uint64_t from,
                                            std::uint64_t to) {
     std::optional<report_segment> closed;
-    const std::uint64_t gap = segment_gap_frames(c.settings) - byte_frames(c.settings);
+    const std::uint64_t gap = c.silence_frames;
     if (c.building && from > c.current.end_frame + gap) closed = close_built(c);
     if (!c.building) {
         c.building = true;
@@ -128,12 +128,51 @@ report_collector make_report_collector(const report_settings& settings) {
     constexpr std::uint64_t planned = max_columns - max_columns / 16;
     c.span = std::max<std::uint64_t>(1, (settings.total_frames + planned - 1) / planned);
     c.columns.reserve(max_columns);
+    c.byte_length = byte_frames(c.settings);
+    c.silence_frames = segment_gap_frames(c.settings) - c.byte_length;
     c.survey = make_tone_survey(settings.sample_rate, c.settings.channels, settings.baud_rate,
-                                settings.lower_tone, settings.total_frames);
+                                settings.lower_tone);
     return c;
 }
 
 namespace {
+
+// The smallest and largest of `count` samples `stride` apart, and the sum of their squares.
+struct envelope {
+    double low = 0.0;
+    double high = 0.0;
+    double squares = 0.0;
+};
+
+using lanes = double __attribute__((vector_size(16)));
+
+envelope envelope_of(const double* x, std::size_t stride, std::size_t count) {
+    envelope e{x[0], x[0], 0.0};
+    std::size_t i = 0;
+    if (stride == 1 && count >= 2) {
+        // Two lanes at a time: this runs on every frame of the recording.
+        lanes low, high, squares = {0.0, 0.0};
+        __builtin_memcpy(&low, x, sizeof low);
+        high = low;
+        for (; i + 2 <= count; i += 2) {
+            lanes v;
+            __builtin_memcpy(&v, x + i, sizeof v);
+            low = v < low ? v : low;
+            high = v > high ? v : high;
+            squares += v * v;
+        }
+        e.low = std::min(low[0], low[1]);
+        e.high = std::max(high[0], high[1]);
+        e.squares = squares[0] + squares[1];
+    }
+    for (; i < count; ++i) {
+        const double v = x[i * stride];
+        e.low = std::min(e.low, v);
+        e.high = std::max(e.high, v);
+        e.squares += v * v;
+    }
+    return e;
+}
 
 // The per-frame work: a running extreme and sum of squares of the decoded channel per
 // column, and the peak of the others, on the samples as they come; `scale` makes a sample a
@@ -142,7 +181,6 @@ void collect_block(report_collector& c, std::span<const double> samples, double 
     const auto channels = static_cast<std::size_t>(c.settings.channels);
     const std::size_t frames = samples.size() / channels;
     const auto selected = static_cast<std::size_t>(c.settings.channel);
-    const auto at = [&](std::size_t f, std::size_t ch) { return samples[f * channels + ch]; };
     const std::uint64_t begin = c.survey.position;  // frames of samples fed so far
     std::size_t f = 0;
     while (f < frames) {
@@ -151,22 +189,14 @@ void collect_block(report_collector& c, std::span<const double> samples, double 
         const std::uint64_t column_end = (frame / c.span + 1) * c.span;
         const auto piece =
             static_cast<std::size_t>(std::min<std::uint64_t>(frames - f, column_end - frame));
-        double low = at(f, selected);
-        double high = low;
-        double squares = 0.0;
-        for (std::size_t i = f; i < f + piece; ++i) {
-            const double x = at(i, selected);
-            low = std::min(low, x);
-            high = std::max(high, x);
-            squares += x * x;
-        }
-        const auto lowest = static_cast<float>(low * scale);
-        const auto highest = static_cast<float>(high * scale);
+        const envelope e = envelope_of(samples.data() + f * channels + selected, channels, piece);
+        const auto lowest = static_cast<float>(e.low * scale);
+        const auto highest = static_cast<float>(e.high * scale);
         col.low = col.frames == 0 ? lowest : std::min(col.low, lowest);
         col.high = col.frames == 0 ? highest : std::max(col.high, highest);
-        col.squares += squares * scale * scale;
+        col.squares += e.squares * scale * scale;
         col.frames += piece;
-        c.totals.peak = std::max({c.totals.peak, -low * scale, high * scale});
+        c.totals.peak = std::max({c.totals.peak, -e.low * scale, e.high * scale});
         f += piece;
     }
     for (std::size_t ch = 0; ch < c.survey.per_channel.size(); ++ch) {
@@ -175,10 +205,9 @@ void collect_block(report_collector& c, std::span<const double> samples, double 
             s.peak = c.totals.peak;
             continue;
         }
-        double peak = 0.0;
-        for (std::size_t i = 0; i < frames; ++i)
-            peak = std::max(peak, std::abs(at(i, ch)));
-        s.peak = std::max(s.peak, peak * scale);
+        if (frames == 0) continue;
+        const envelope e = envelope_of(samples.data() + ch, channels, frames);
+        s.peak = std::max({s.peak, -e.low * scale, e.high * scale});
     }
 }
 
@@ -186,7 +215,7 @@ void collect_block(report_collector& c, std::span<const double> samples, double 
 
 void collect_samples(report_collector& c, std::span<const double> samples) {
     const std::size_t frames = samples.size() / static_cast<std::size_t>(c.settings.channels);
-    collect_block(c, samples, 1.0 / c.settings.full_scale);
+    if (c.settings.envelope) collect_block(c, samples, 1.0 / c.settings.full_scale);
     survey_frames(c.survey, samples.data(), frames, 1.0 / c.settings.full_scale);
     extend(c, c.survey.position);
 }
@@ -221,10 +250,12 @@ std::optional<report_segment> collect_byte(report_collector& c, const report_byt
         ++col.framing_errors;
         ++c.totals.framing_errors;
     }
-    const std::uint64_t end = b.start_frame + byte_frames(c.settings);
+    const std::uint64_t end = b.start_frame + c.byte_length;
     extend(c, end);
     if (c.settings.recovery) return std::nullopt;
 
+    if (c.awaiting_idle) ++c.bytes_without_idle;
+    c.awaiting_idle = true;
     std::optional<report_segment> closed = extend_built(c, b.start_frame, end);
     ++c.current.bytes;
     if (b.framing_error) ++c.current.framing_errors;
@@ -239,6 +270,7 @@ std::optional<report_segment> collect_tone(report_collector& c, std::uint64_t fr
                                            std::uint64_t to) {
     extend(c, to);
     if (c.settings.recovery) return std::nullopt;
+    c.awaiting_idle = false;
     return extend_built(c, from, to);
 }
 

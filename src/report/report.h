@@ -49,9 +49,13 @@ struct report_settings {
     std::int32_t channel = 0;  // the decoded channel, from 0 (the user's -c counts from 1)
     std::int32_t baud_rate = 1200;
     std::int32_t lower_tone = 1200;
-    double threshold = 0.15;  // tone magnitude |X|/N as a fraction of full scale
-    bool recovery = false;    // -r: the decoder measures confidence and its own segments
-    std::string name;         // the recording's name, for the map's title (may be empty)
+    double threshold = 0.15;      // tone magnitude |X|/N as a fraction of full scale
+    std::int32_t phase_sign = 1;  // -1 with -p: the exact decoder negates every sample
+    bool recovery = false;        // -r: the decoder measures confidence and its own segments
+    // Every frame's level, for the map and the -v summary's peak; without it only the survey
+    // reads the samples (the hint's peak is then the largest of the frames it analysed).
+    bool envelope = true;
+    std::string name;  // the recording's name, for the map's title (may be empty)
 };
 
 // A byte is doubtful when its frame is broken or its confidence is below this.
@@ -107,6 +111,14 @@ struct report_collector {
     report_totals totals;
     std::vector<report_byte> first_doubtful;  // at most listed_doubtful
     tone_survey survey;
+    // byte_frames and the silence that closes a built segment (segment_gap_frames less a
+    // byte), from the settings: collect_tone runs on every idle window.
+    std::uint64_t byte_length = 0;
+    std::uint64_t silence_frames = 0;
+    // Bytes (besides the last) that the next byte followed without an idle bit between them,
+    // as the exact decoder heard them: most bytes of a recording read with the wrong settings.
+    std::uint64_t bytes_without_idle = 0;
+    bool awaiting_idle = false;  // the last event was a byte
     // The segment being built from the bytes (when the decoder gives none).
     bool building = false;
     report_segment current;
