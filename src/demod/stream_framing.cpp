@@ -63,6 +63,9 @@ void run(stream_framing& s, const byte_sink& emit) {
             case stage::first_window: {
                 const int h = have(s.window, n);
                 if (h < 0) return;
+                // Planned only once there is more than a window to decode, as the tool plans
+                // after reading one: a window of a second at a huge rate costs nothing unused.
+                if (h > 0) s.detector = make_fast_detector(s.config);
                 s.at = h > 0 ? stage::next_byte : stage::done;
                 break;
             }
@@ -139,7 +142,6 @@ stream_framing make_stream_framing(const demod_config& config) {
     if (!fast_detector_applies(config)) throw fskdec_error("unsupported configuration");
     stream_framing s;
     s.config = config;
-    s.detector = make_fast_detector(config);
     s.window = make_pushed_window(detector_history(config), config.phase_sign < 0);
     return s;
 }

@@ -18,7 +18,7 @@
 // window's history and the detector's tables, whatever the input's length.
 struct stream_framing {
     demod_config config;
-    fast_detector detector;
+    fast_detector detector;  // planned once more than a window of samples has come
     sample_window window;
 
     // Where frame_bytes stands.
