@@ -18,6 +18,7 @@
 #include "base/error.h"
 #include "demod/framing.h"
 #include "mod/synth.h"
+#include "report/json.h"
 #include "report/lines.h"
 #include "report/map.h"
 #include "report/report.h"
@@ -304,6 +305,19 @@ TEST(Report, NamesAnUpperToneBeyondAnInt) {
     const report_collector c = make_report_collector(s);
     EXPECT_NE(summary_line(c).find("1500000000/3000000000 Hz"), std::string::npos)
         << summary_line(c);
+}
+
+// A figure far out of range is written whole, not cut into text that is no JSON number
+// (fuzz_report found a speed of 5e64 written as "5464...480.").
+TEST(Report, WritesAnyFigureWholeInJson) {
+    report_settings s;
+    s.recovery = true;
+    report_segment segment;
+    segment.end_frame = 44100;
+    segment.speed = 1e300;
+    const std::string item = json_segment(s, segment, 0, 0, 0);
+    const auto at = item.find("\"speed\": ") + 9;
+    EXPECT_EQ(std::stod(item.substr(at, item.find(',', at) - at)), 1e300) << item;
 }
 
 TEST(Report, KeepsTheAxisToTenTicksOnAnyLength) {

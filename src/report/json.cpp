@@ -7,8 +7,10 @@
 
 namespace {
 
+// Room for any double in %f (up to 309 digits before the point), so no figure is cut short
+// into text that is not a number.
 std::string print(const char* format, double value) {
-    char text[64];
+    char text[400];
     std::snprintf(text, sizeof text, format, value);
     return text;
 }
