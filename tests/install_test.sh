@@ -12,7 +12,7 @@ prefix=$tmp/prefix
 "$cmake" --install "$build" --prefix "$prefix" >/dev/null
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 cc=${CC:-cc}
-flags="-std=c99 -Wall -Wextra -pedantic -Werror"
+flags="-std=c99 -Wall -Wextra -pedantic -Werror ${FSKDEC_TEST_CFLAGS:-}"
 # shellcheck disable=SC2046,SC2086
 "$cc" $flags "$source/tests/capi_test.c" $(pkg-config --cflags --libs fskdec) -o "$tmp/shared"
 # shellcheck disable=SC2046,SC2086
