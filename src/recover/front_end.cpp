@@ -44,10 +44,6 @@ std::complex<double> response(const biquad& f, double freq, double rate) {
     return (f.b0 + f.b1 * z1 + f.b2 * z1 * z1) / (1.0 + f.a1 * z1 + f.a2 * z1 * z1);
 }
 
-void clear(biquad& f) {
-    f.x1 = f.x2 = f.y1 = f.y2 = 0.0;
-}
-
 }  // namespace
 
 front_end make_front_end(const fsk_signal& signal, std::int32_t sample_rate) {
@@ -93,12 +89,6 @@ front_end make_front_end(const fsk_signal& signal, std::int32_t sample_rate) {
     return f;
 }
 
-void reset(front_end& f) {
-    f.rising = f.rising_before = f.falling = 0.0;
-    f.phase = f.stride - 1;
-    clear(f.high_pass);
-    clear(f.low_pass);
-}
 
 std::size_t decimate(front_end& f, std::span<const double>& in, std::span<double> out) {
     if (f.stride == 1) {

@@ -43,8 +43,6 @@ struct front_end {
 // Requires a valid signal and a sample rate above four times the lower tone.
 front_end make_front_end(const fsk_signal& signal, std::int32_t sample_rate);
 
-// Back to the state before any input.
-void reset(front_end& f);
 
 // Decimates input frames from the front of `in` (which is advanced past them) into `out`
 // until `out` is full or `in` empty: the count of kept frames written.

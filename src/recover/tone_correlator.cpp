@@ -63,14 +63,6 @@ tone_correlator make_tone_correlator(std::int32_t window, std::int32_t sample_ra
     return c;
 }
 
-void reset(tone_correlator& c) {
-    std::fill(c.products.begin(), c.products.end(), window_sums{});
-    c.slot = 0;
-    c.sums = window_sums{};
-    c.count = 0;
-    c.osc_r = 1.0;
-    c.osc_i = 0.0;
-}
 
 window_sums correlator_sums(const tone_correlator& c) {
     return with_fraction(c.sums, c.products[c.slot], c.fraction);

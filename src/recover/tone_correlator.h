@@ -36,8 +36,6 @@ tone_correlator make_tone_correlator(std::int32_t window, std::int32_t sample_ra
                                      std::int32_t lower_tone, std::int32_t stride = 1,
                                      double fraction = 0.0);
 
-// Back to the state before any frame, the window kept.
-void reset(tone_correlator& c);
 
 void correlate_sample(tone_correlator& c, double y);
 
