@@ -3,7 +3,8 @@
 // sample rate. The samples are fed twice, once in one piece and once in pieces of sizes the
 // input chooses; the two runs must give the same bytes and segments, and what comes out must
 // be well formed (frames in order, confidences between 0 and 1, segments in order and
-// carriers that do not overlap).
+// carriers that do not overlap). The decoder takes all of its memory when it is made: an
+// allocation while it reads samples or finishes is a finding too.
 // A fskdec_error from make_recover_decoder is a clean rejection of the settings.
 #include <cmath>
 #include <cstdint>
@@ -13,11 +14,33 @@
 #include <span>
 #include <vector>
 
+#include <sanitizer/allocator_interface.h>
+
 #include "base/error.h"
 #include "fuzz_input.h"
 #include "recover/recover.h"
 
+// Counts the allocations made while the decoder runs (the sinks' own, which collect the
+// results, are let through): the sanitizer calls this hook on every allocation.
 namespace {
+bool decoder_running = false;
+std::uint64_t decoder_allocations = 0;
+}  // namespace
+
+extern "C" void __sanitizer_malloc_hook(const volatile void*, std::size_t) {
+    if (decoder_running) ++decoder_allocations;
+}
+
+namespace {
+
+// Runs `f` with the allocation count off: the harness's own work.
+template <typename F>
+void as_harness(F&& f) {
+    const bool was = decoder_running;
+    decoder_running = false;
+    f();
+    decoder_running = was;
+}
 
 struct run_result {
     std::vector<recovered_byte> bytes;
@@ -39,9 +62,11 @@ run_result run(const recover_prefix& p, std::span<const double> samples, bool in
     recover_decoder decoder = make_recover_decoder(recover_signal(p), recover_rate(p), 1.0);
     run_result r;
     const recover_sink sink{
-        [&](const recovered_byte& b) { r.bytes.push_back(b); },
-        [&](const carrier_segment& s) { r.segments.push_back(s); },
+        [&](const recovered_byte& b) { as_harness([&] { r.bytes.push_back(b); }); },
+        [&](const carrier_segment& s) { as_harness([&] { r.segments.push_back(s); }); },
     };
+    decoder_allocations = 0;
+    decoder_running = true;
     std::size_t at = 0;
     std::uint32_t piece = p.piece;
     while (at < samples.size()) {
@@ -54,6 +79,8 @@ run_result run(const recover_prefix& p, std::span<const double> samples, bool in
         at += n;
     }
     recover_finish(decoder, sink);
+    decoder_running = false;
+    if (decoder_allocations != 0) std::abort();
     return r;
 }
 
