@@ -342,7 +342,7 @@ tone_survey make_tone_survey(std::int32_t sample_rate, std::int32_t channels,
     // Half-second stretches of 16 windows.
     s.window = std::max<std::uint64_t>(static_cast<std::uint64_t>(s.sample_rate) / 32, 4);
     s.stretch = 16 * s.window;
-    s.dense = 16 * s.stretch;
+    s.dense = 8 * s.stretch;
     const std::int32_t surveyed = std::min(s.channels, survey_max_channels);
     s.per_channel.resize(static_cast<std::size_t>(surveyed));
     for (channel_survey& ch : s.per_channel) {
@@ -364,9 +364,9 @@ void survey_block(tone_survey& survey, std::size_t frames, Load load) {
         if (!survey.in_stretch) {
             // A stretch begins once the frames analysed, with it, fit within
             //   p T / (T + p) + p / 256 + one stretch
-            // for p frames seen and T eight seconds: nearly all of the first two seconds, half
-            // of the first eight, ever sparser later on, and at least a 256th (about eight
-            // seconds of the first minute, ten of ten minutes).
+            // for p frames seen and T four seconds: nearly all of the first second, half
+            // of the first four, ever sparser later on, and at least a 256th (about four
+            // seconds of the first minute, six of ten minutes).
             const auto seen = static_cast<double>(survey.position);
             const auto span = static_cast<double>(survey.dense);
             const double allowed = seen * span / (span + seen) + seen / 256.0;

@@ -10,9 +10,9 @@
 // whatever the decoder's settings. It feeds the hint that explains a run that decoded nothing,
 // the warning that the settings do not match the recording, and the -v summary.
 //
-// It reads stretches of half a second: nearly all of the first two seconds, half of the first
-// eight, then ever fewer, down to a 256th of the recording, so its work stays a small fraction of
-// the decoder's and its memory is fixed, whatever the recording's length. In each stretch and
+// It reads stretches of half a second: nearly all of the first second, half of the first four,
+// then ever fewer, down to a 256th of the recording, so its work stays a small fraction of the
+// decoder's and its memory is fixed, whatever the recording's length. In each stretch and
 // channel it follows the zero crossings of the sum of the last 1 to 8 samples (one per 11025 Hz of
 // rate, so that hiss above a quarter of the rate adds none):
 //   - a half-period as long as the one before it (within 20 %) belongs to a steady tone, and
@@ -160,7 +160,7 @@ struct tone_survey {
     double bin_coefficient[2] = {};   // 2 cos w of the configured tones' bins a and 2a
     std::uint64_t stretch = 0;        // frames analysed in a row
     std::uint64_t window = 0;         // frames of a level window
-    std::uint64_t dense = 0;          // frames seen by which half are analysed (8 s)
+    std::uint64_t dense = 0;          // frames seen by which half are analysed (4 s)
     std::uint64_t position = 0;       // frames seen so far
     std::uint64_t analysed = 0;       // frames analysed so far
     std::uint64_t stretch_start = 0;  // frame the stretch being read began at
