@@ -78,6 +78,19 @@ inline constexpr double start_check_margin = 0.1;
 // After a byte, slots for the next start are checked up to this many bits after it.
 inline constexpr int last_slot = 12;
 
+// --- The next start after a byte is chosen from this many bits after its stop bit (three
+// bytes): enough for the bytes after it to show where they start. Each framing of them costs
+// the margins it goes against, this many bits a whole unit of margin (about the information
+// a bit's decision carries at 10 dB Eb/N0), and each idle gap its likelihood.
+inline constexpr int frame_lookahead = 30;
+inline constexpr double frame_scale = 20.0;
+// Only where noise makes single bits doubtful: the carrier's bits so far (at least two
+// bytes' worth) less than 13 dB above the noise (at 13 dB Eb/N0 about a bit in 30,000 flips,
+// and fewer each dB up; worn tapes' dropouts and unbalanced tones, which the measure also
+// counts, are read better from the bits at hand).
+inline constexpr double frame_snr = 20.0;
+inline constexpr double frame_snr_bits = 20.0;
+
 // --- Reading a byte: it is read once its stop bit's window is in at the slowest clock that
 // still reads it well (9.8 bits: the stop bit's centre at 9.5 bits, and 0.3 of slack).
 inline constexpr double byte_read_at = 9.8;
