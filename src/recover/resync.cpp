@@ -85,18 +85,12 @@ std::optional<int> choose_next_start(const gap_statistics& g, std::span<const do
     const int count = std::min(static_cast<int>(margins.size()), most_bits);
     if (count == 0) return std::nullopt;
     // The gaps' costs, each worked out when first needed.
-    std::array<double, 4> exactly_known, at_least_known;
+    std::array<double, 4> exactly_known;
     exactly_known.fill(-1.0);
-    at_least_known.fill(-1.0);
     const auto exactly = [&](int gap) {
         const int k = std::min(gap, 3);
         if (exactly_known[k] < 0.0) exactly_known[k] = gap_cost(g, k, false);
         return exactly_known[k];
-    };
-    const auto at_least = [&](int gap) {
-        const int k = std::min(gap, 3);
-        if (at_least_known[k] < 0.0) at_least_known[k] = gap_cost(g, k, true);
-        return at_least_known[k];
     };
     // The plain reading first: each start at the first space after a byte. It goes against
     // no margin; any other framing goes against at least one (the first start moved onto a
@@ -113,10 +107,7 @@ std::optional<int> choose_next_start(const gap_statistics& g, std::span<const do
             int f = j;
             while (f < count && margins[f] > 0.0)
                 ++f;
-            if (f == count) {
-                cost += at_least(count - j);
-                break;
-            }
+            if (f == count) break;
             if (f - j > most_gap) {
                 plain = false;
                 break;
@@ -140,8 +131,8 @@ std::optional<int> choose_next_start(const gap_statistics& g, std::span<const do
     const auto after_at = [&](int j) { return j < count ? after[j] : 0.0; };
     for (int j = count - 1; j >= 0; --j) {
         start[j] = against_space(j) + after_at(j + 9);
-        // No start up to the end: the rest is an idle gap.
-        double best = marks_from[j] + at_least(count - j);
+        // No start up to the end: the rest is idle, a gap or the block's end (no gap's cost).
+        double best = marks_from[j];
         int best_gap = -1;
         double marks = 0.0;
         for (int gap = 0; gap <= most_gap && j + gap < count; ++gap) {

@@ -83,7 +83,7 @@ inline constexpr int last_slot = 12;
 // the margins it goes against, this many bits a whole unit of margin (about the information
 // a bit's decision carries at 10 dB Eb/N0), and each idle gap its likelihood.
 inline constexpr int frame_lookahead = 30;
-inline constexpr double frame_scale = 20.0;
+inline constexpr double frame_scale = 30.0;
 // Only where noise makes single bits doubtful: the carrier's bits so far (at least two
 // bytes' worth) less than 13 dB above the noise (at 13 dB Eb/N0 about a bit in 30,000 flips,
 // and fewer each dB up; worn tapes' dropouts and unbalanced tones, which the measure also
