@@ -435,7 +435,10 @@ void note_quality(engine& d, const judgement& j, double fit, double t, const rec
     // Outside a carrier, what the levels and the clock learnt lasts only as long as the run
     // of good bits that taught them: hiss must leave nothing for the carrier that follows.
     if (!d.detector.on && j.quality <= tuning::good_bit) forget_carrier(d);
-    switch (feed(d.detector, j.quality, fit, frame)) {
+    // A noisy carrier is held through a few poor bits, unless it may be the echo of a louder
+    // one (whose echoes overlapping read as noise).
+    const bool hold = d.established && noisy(d.stats) && !d.gate.suspect;
+    switch (feed(d.detector, j.quality, fit, frame, hold)) {
         case carrier_change::began:
             begin_carrier(d, t, sink);
             refresh_floor(d);
