@@ -580,8 +580,11 @@ void read_byte(engine& d, const recover_sink& sink, bool at_end) {
     if (d.on_clock) {
         // The byte began where the running clock expected it: the clock has the history of
         // every transition before, so this byte's own (noisy) timing only nudges it.
-        t0 += tuning::on_clock_phase_gain * error;
-        d.period += tuning::on_clock_period_gain * error / std::max(1.0, d.bits_since);
+        // In noise its timing is noisier still: it is followed more slowly.
+        const bool slow = noisy(d.stats);
+        t0 += (slow ? tuning::noisy_phase_gain : tuning::on_clock_phase_gain) * error;
+        d.period += (slow ? tuning::noisy_period_gain : tuning::on_clock_period_gain) * error /
+                    std::max(1.0, d.bits_since);
         decide();
     } else {
         // A start found by its edge alone: the byte's transitions set its timing.
