@@ -129,6 +129,9 @@ std::optional<int> choose_next_start(const gap_statistics& g, std::span<const do
     for (int j = count - 1; j >= 0; --j)
         marks_from[j] = marks_from[j + 1] + against_mark(j);
     const auto after_at = [&](int j) { return j < count ? after[j] : 0.0; };
+    std::array<double, 4> gap_costs;
+    for (int k = 0; k < 4; ++k)
+        gap_costs[k] = exactly(k);
     for (int j = count - 1; j >= 0; --j) {
         start[j] = against_space(j) + after_at(j + 9);
         // No start up to the end: the rest is idle, a gap or the block's end (no gap's cost).
@@ -136,7 +139,7 @@ std::optional<int> choose_next_start(const gap_statistics& g, std::span<const do
         int best_gap = -1;
         double marks = 0.0;
         for (int gap = 0; gap <= most_gap && j + gap < count; ++gap) {
-            const double cost = marks + exactly(gap) + start[j + gap];
+            const double cost = marks + gap_costs[std::min(gap, 3)] + start[j + gap];
             if (cost < best) {
                 best = cost;
                 best_gap = gap;
