@@ -31,11 +31,17 @@
 //   check_start  an edge was seen: is there a start bit at its centre?
 //   wait_byte    a start is set: the byte is read once its stop bit is in;
 //   resync       back from a silent dropout, or at the recording's first frame: the byte frame
-//                is chosen anew (resync.h, a pure function of the bits heard).
+//                is chosen anew (resync.h, a pure function of the bits heard);
+//   frame        in a noisy carrier (less than 13 dB above the noise, tones balanced), after
+//                a byte: the next start is chosen once the three bytes after it are in, as
+//                the framing of them that goes against the fewest and faintest bits
+//                (resync.h), and the clock follows each byte's transitions more slowly. A
+//                single bit flipped by noise next to a stop bit no longer slips the frame.
 //
 // Carrier detector (carrier_detector.h). Each bit's quality and how well its tone sits where
 // the clock's speed puts it, averaged with hysteresis; silence counts for neither, so a
-// dropout keeps the segment. Silence is a window below a thousandth of full scale or, within
+// dropout keeps the segment. A noisy carrier, once established, is held through a few poor
+// bits in a row: it ends on quality only when a longer average is poor too. Silence is a window below a thousandth of full scale or, within
 // a carrier, 40 dB below its weaker tone (hiss between blocks is silence); it ends only where
 // sound lasts half a window, and 60 bits or 80 ms of it end the carrier. A carrier's bytes
 // are held (byte_hold.h) until it shows FSK structure: twenty clean idle bits in a row, or a
