@@ -41,9 +41,9 @@
 // Carrier detector (carrier_detector.h). Each bit's quality and how well its tone sits where
 // the clock's speed puts it, averaged with hysteresis; silence counts for neither, so a
 // dropout keeps the segment. A noisy carrier, once established, is held through a few poor
-// bits in a row: it ends on quality only when a longer average is poor too. Silence is a window below a thousandth of full scale or, within
-// a carrier, 40 dB below its weaker tone (hiss between blocks is silence); it ends only where
-// sound lasts half a window, and 60 bits or 80 ms of it end the carrier. A carrier's bytes
+// bits in a row: it ends on quality only when a longer average is poor too. Silence is a
+// window below a thousandth of full scale or, within a carrier, 40 dB below its weaker tone
+// (hiss between blocks is silence); it ends only where sound lasts half a window, and 60 bits or 80 ms of it end the carrier. A carrier's bytes
 // are held (byte_hold.h) until it shows FSK structure: twenty clean idle bits in a row, or a
 // dozen clean bits of each tone on the bit clock where the clock's speed puts them; one that
 // never does is no segment.
