@@ -43,10 +43,10 @@
 // dropout keeps the segment. A noisy carrier, once established, is held through a few poor
 // bits in a row: it ends on quality only when a longer average is poor too. Silence is a
 // window below a thousandth of full scale or, within a carrier, 40 dB below its weaker tone
-// (hiss between blocks is silence); it ends only where sound lasts half a window, and 60 bits or 80 ms of it end the carrier. A carrier's bytes
-// are held (byte_hold.h) until it shows FSK structure: twenty clean idle bits in a row, or a
-// dozen clean bits of each tone on the bit clock where the clock's speed puts them; one that
-// never does is no segment.
+// (hiss between blocks is silence); it ends only where sound lasts half a window, and 60 bits
+// or 80 ms of it end the carrier. A carrier's bytes are held (byte_hold.h) until it shows FSK
+// structure: twenty clean idle bits in a row, or a dozen clean bits of each tone on the bit
+// clock where the clock's speed puts them; one that never does is no segment.
 //
 // Echo gate (echo_gate.h). Print-through: a stretch of carrier 15 dB weaker than one within
 // three seconds before or after it, that repeats most of its bytes, is not output, and is
