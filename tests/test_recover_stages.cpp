@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,37 @@ TEST(Resync, ChoosesTheStartBitThatFramesTheStream) {
     const std::vector<char> idle(30, 1);
     EXPECT_EQ(choose_start(gaps, {reinterpret_cast<const bool*>(idle.data()), idle.size()}, 20),
               std::nullopt);
+}
+
+// The start after a byte, from the soft bits after its stop bit's place (clear bits at 0.9).
+TEST(Resync, ChoosesTheNextStartFromTheBytesAfterIt) {
+    const auto soft = [](const std::vector<bool>& bits) {
+        std::vector<double> m;
+        for (const bool b : bits)
+            m.push_back(b ? 0.9 : -0.9);
+        return m;
+    };
+    const std::vector<std::uint8_t> bytes = {0x5a, 0xc3, 0x96, 0x0f};
+    std::vector<double> gap2 = soft(bits_of(bytes, 2));
+    gap2.insert(gap2.begin(), {0.9, 0.9});
+    // No idle bits, the start bit after the byte heard faintly as a mark: the first space is
+    // the next byte's first data bit, and only the bytes after it tell that the faint bit
+    // was the start (framed from that space, the next start would be nine marks on).
+    std::vector<double> faint = soft(bits_of({0xfe, 0xff, 0xff, 0xff}, 0));
+    faint[0] = 0.1;
+    const struct {
+        const char* name;
+        std::vector<double> margins;
+        std::optional<int> gap;
+    } cases[] = {
+        {"two idle bits", gap2, 2},
+        {"a faint start bit", faint, 0},
+        {"a trailer", std::vector<double>(30, 0.9), std::nullopt},
+        {"nothing heard", {}, std::nullopt},
+    };
+    const gap_statistics gaps;
+    for (const auto& c : cases)
+        EXPECT_EQ(choose_next_start(gaps, c.margins, 7, 30.0), c.gap) << c.name;
 }
 
 TEST(ByteHold, GivesBackTheOldestWhenFull) {

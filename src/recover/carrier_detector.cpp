@@ -4,9 +4,11 @@
 
 #include "recover/tuning.h"
 
-carrier_change feed(carrier_detector& c, double quality, double fit, std::uint64_t frame) {
+carrier_change feed(carrier_detector& c, double quality, double fit, std::uint64_t frame,
+                    bool noisy) {
     c.quality += (quality - c.quality) * tuning::quality_weight;
     c.tone_fit += (fit - c.tone_fit) * tuning::fit_weight;
+    c.lasting += (quality - c.lasting) * tuning::lasting_weight;
     if (quality > tuning::good_bit) {
         if (c.run == 0) c.run_start = frame;
         ++c.run;
@@ -18,7 +20,9 @@ carrier_change feed(carrier_detector& c, double quality, double fit, std::uint64
         c.on = true;
         return carrier_change::began;
     }
-    if (c.on && (c.quality < tuning::carrier_off || c.tone_fit < tuning::fit_off)) {
+    const bool poor =
+        c.quality < tuning::carrier_off && (!noisy || c.lasting < tuning::carrier_off);
+    if (c.on && (poor || c.tone_fit < tuning::fit_off)) {
         c.on = false;
         return carrier_change::ended;
     }

@@ -8,6 +8,7 @@
 struct carrier_detector {
     double quality = 0.0;  // the averages
     double tone_fit = 0.0;
+    double lasting = 0.0;  // the quality over a longer stretch: noise dips, hiss stays low
     bool on = false;
     int run = 0;                  // good bits in a row up to the last one fed
     std::uint64_t run_start = 0;  // the first frame of the last run of good bits
@@ -17,8 +18,10 @@ struct carrier_detector {
 
 enum class carrier_change { none, began, ended };
 
-// One bit's quality and fit, the frame its window ends at.
-carrier_change feed(carrier_detector& c, double quality, double fit, std::uint64_t frame);
+// One bit's quality and fit, the frame its window ends at. A noisy carrier (one that has
+// shown FSK structure through noise) ends on quality only once its longer average is poor too.
+carrier_change feed(carrier_detector& c, double quality, double fit, std::uint64_t frame,
+                    bool noisy = false);
 
 // Forgets all (the averages too): nothing heard before counts for what comes.
 void reset(carrier_detector& c);

@@ -31,16 +31,22 @@
 //   check_start  an edge was seen: is there a start bit at its centre?
 //   wait_byte    a start is set: the byte is read once its stop bit is in;
 //   resync       back from a silent dropout, or at the recording's first frame: the byte frame
-//                is chosen anew (resync.h, a pure function of the bits heard).
+//                is chosen anew (resync.h, a pure function of the bits heard);
+//   frame        in a noisy carrier (less than 13 dB above the noise, tones balanced), after
+//                a byte: the next start is chosen once the three bytes after it are in, as
+//                the framing of them that goes against the fewest and faintest bits
+//                (resync.h), and the clock follows each byte's transitions more slowly. A
+//                single bit flipped by noise next to a stop bit no longer slips the frame.
 //
 // Carrier detector (carrier_detector.h). Each bit's quality and how well its tone sits where
 // the clock's speed puts it, averaged with hysteresis; silence counts for neither, so a
-// dropout keeps the segment. Silence is a window below a thousandth of full scale or, within
-// a carrier, 40 dB below its weaker tone (hiss between blocks is silence); it ends only where
-// sound lasts half a window, and 60 bits or 80 ms of it end the carrier. A carrier's bytes
-// are held (byte_hold.h) until it shows FSK structure: twenty clean idle bits in a row, or a
-// dozen clean bits of each tone on the bit clock where the clock's speed puts them; one that
-// never does is no segment.
+// dropout keeps the segment. A noisy carrier, once established, is held through a few poor
+// bits in a row: it ends on quality only when a longer average is poor too. Silence is a
+// window below a thousandth of full scale or, within a carrier, 40 dB below its weaker tone
+// (hiss between blocks is silence); it ends only where sound lasts half a window, and 60 bits
+// or 80 ms of it end the carrier. A carrier's bytes are held (byte_hold.h) until it shows FSK
+// structure: twenty clean idle bits in a row, or a dozen clean bits of each tone on the bit
+// clock where the clock's speed puts them; one that never does is no segment.
 //
 // Echo gate (echo_gate.h). Print-through: a stretch of carrier 15 dB weaker than one within
 // three seconds before or after it, that repeats most of its bytes, is not output, and is
@@ -82,7 +88,7 @@ constexpr double start_energy_ratio =
     ((1.0 + tuning::start_margin) / (1.0 - tuning::start_margin)) *
     ((1.0 + tuning::start_margin) / (1.0 - tuning::start_margin));
 
-enum class phase { search, check_start, wait_byte, resync };
+enum class phase { search, check_start, wait_byte, resync, frame };
 
 }  // namespace
 
@@ -146,6 +152,15 @@ struct recover_engine {
     recovered_byte held;             // the first of held_count frames of spaces only, output
     std::uint64_t held_count = 0;    // once a frame of data follows
     double held_step = 0.0;          // input frames from one to the next
+
+    // In a noisy carrier, the next start chosen from the bits after a byte (phase::frame): the
+    // byte's last data bit, whether the bits up to the longest gap were looked at, and the
+    // bits last read, from bit 9 after framed_from on at framed_period.
+    bool last_bit_space = false;
+    bool idle_seen = false;
+    double framed_from = 0.0, framed_period = 0.0;
+    int framed_count = 0;
+    std::array<double, tuning::frame_lookahead + 1> framed_bits{};
 
     // Resync after a dropout: where the signal came back and the first clean start edge since.
     double returned = 0.0;
@@ -230,6 +245,7 @@ struct judgement {
 }
 
 void refresh_floor(engine& d);
+void settle_frame(engine& d, double upto, const recover_sink& sink);
 
 void learn_bit(engine& d, const judgement& j) {
     learn_bit(d.levels, j.mag0, j.mag1, j.margin, j.quality);
@@ -351,6 +367,23 @@ void to_resync(engine& d, double n) {
     d.crossing.reset();
 }
 
+// Whether a carrier's bits so far (enough of them to tell) stand less than frame_snr above
+// the noise: its losing tones' energy against what its winning ones have more.
+bool noisy(const segment_stats& s) {
+    return s.level_count >= tuning::frame_snr_bits &&
+           s.signal_sum < tuning::frame_snr * s.noise_sum;
+}
+
+// A byte starting at t0 was read: where the next one starts is chosen once the bits after
+// it show the frame (see choose_next).
+void to_frame(engine& d, double t0, bool last_space) {
+    d.state = phase::frame;
+    d.due = t0 + (9.0 + tuning::frame_lookahead + 0.5) * d.period + d.half_window;
+    d.last_bit_space = last_space;
+    d.idle_seen = false;
+    d.next_slot = 0;
+}
+
 // What a carrier taught (its tones' levels, its speed) forgotten: the next one learns its own.
 void forget_carrier(engine& d) {
     reset(d.levels);
@@ -408,7 +441,10 @@ void note_quality(engine& d, const judgement& j, double fit, double t, const rec
     // Outside a carrier, what the levels and the clock learnt lasts only as long as the run
     // of good bits that taught them: hiss must leave nothing for the carrier that follows.
     if (!d.detector.on && j.quality <= tuning::good_bit) forget_carrier(d);
-    switch (feed(d.detector, j.quality, fit, frame)) {
+    // A noisy carrier is held through a few poor bits, unless it may be the echo of a louder
+    // one (whose echoes overlapping read as noise).
+    const bool hold = d.established && noisy(d.stats) && !d.gate.suspect;
+    switch (feed(d.detector, j.quality, fit, frame, hold)) {
         case carrier_change::began:
             begin_carrier(d, t, sink);
             refresh_floor(d);
@@ -550,8 +586,11 @@ void read_byte(engine& d, const recover_sink& sink, bool at_end) {
     if (d.on_clock) {
         // The byte began where the running clock expected it: the clock has the history of
         // every transition before, so this byte's own (noisy) timing only nudges it.
-        t0 += tuning::on_clock_phase_gain * error;
-        d.period += tuning::on_clock_period_gain * error / std::max(1.0, d.bits_since);
+        // In noise its timing is noisier still: it is followed more slowly.
+        const bool slow = noisy(d.stats);
+        t0 += (slow ? tuning::noisy_phase_gain : tuning::on_clock_phase_gain) * error;
+        d.period += (slow ? tuning::noisy_period_gain : tuning::on_clock_period_gain) * error /
+                    std::max(1.0, d.bits_since);
         decide();
     } else {
         // A start found by its edge alone: the byte's transitions set its timing.
@@ -622,6 +661,11 @@ void read_byte(engine& d, const recover_sink& sink, bool at_end) {
     const bool all_space = stop_known && trailing == 10;
     d.space_run = all_space ? (d.space_before ? d.space_run : 0) + 10 : trailing;
     const bool steady_space = all_space && d.space_run >= tuning::steady_space_bits && d.seen_stop;
+    // In a carrier whose bits noise makes doubtful, the next start is chosen from the bytes
+    // after it (see choose_next); a clear one shows it at once, and one whose tones are
+    // unbalanced is read where its bits are clearest (clearest_shift), byte by byte.
+    const bool lookahead =
+        d.established && noisy(d.stats) && imbalance(d.levels) <= tuning::imbalance_search;
     if (steady_space) {
         d.next_slot = 0;
     } else if (stop_known) {
@@ -629,12 +673,13 @@ void read_byte(engine& d, const recover_sink& sink, bool at_end) {
             if (d.detector.on) d.seen_stop = true;
         } else {
             out.framing_error = d.seen_stop;
-            if (!at_end) {
+            if (!at_end && !lookahead) {
                 // No idle bit: the next start bit follows at once.
                 to_byte(d, t0 + 9.0 * p, true, 9.0);
                 d.space_before = bits[8].margin <= 0.0;
             }
         }
+        if (!at_end && lookahead) to_frame(d, t0, bits[8].margin <= 0.0);
     }
     // A byte read mostly from something else than clean tones, or whose bits are mostly
     // undecided (a dropout, speech that happened to hold the carrier detector), is not output.
@@ -688,6 +733,82 @@ void read_byte(engine& d, const recover_sink& sink, bool at_end) {
     }
     d.held_count = 0;
     emit_byte(d, out, byte_level, sink);
+}
+
+// The longest idle gap the clock bridges between bytes.
+constexpr int most_gap() {
+    return static_cast<int>(tuning::most_bits_between_starts) - 9;
+}
+
+// The bits after the byte at last_start, from its bit 9 on, up to `most` of them and frame n,
+// into d.framed_bits; how many. Silence ends them. Bits read before where they lie again (to
+// a twentieth of a bit) are not read anew.
+int read_frame_bits(engine& d, double n, int most) {
+    const double t0 = *d.last_start, p = d.period, hw = d.half_window;
+    const auto reuse_from = static_cast<int>(std::lround((t0 - d.framed_from) / p));
+    std::array<double, tuning::frame_lookahead + 1> bits;
+    int count = 0;
+    for (; count <= most; ++count) {
+        const double t = t0 + (9 + count + 0.5) * p + hw;
+        if (t > n) break;
+        const int k = count + reuse_from;
+        if (k >= 0 && k < d.framed_count &&
+            std::abs(d.framed_from + (9 + k + 0.5) * d.framed_period + hw - t) < 0.05 * p) {
+            bits[count] = d.framed_bits[k];
+            continue;
+        }
+        const judgement j = judge(d, sums_at(d, t));
+        if (j.silent) break;
+        bits[count] = j.margin;
+        // Nor does a dropout (two bits in a row telling neither tone): the clock may come
+        // out of it a fraction of a bit off, which the next start edge shows.
+        if (count > 0 && std::abs(bits[count]) < tuning::start_check_margin &&
+            std::abs(bits[count - 1]) < tuning::start_check_margin) {
+            --count;
+            break;
+        }
+    }
+    d.framed_from = t0;
+    d.framed_period = p;
+    d.framed_count = count;
+    std::copy_n(bits.begin(), count, d.framed_bits.begin());
+    return count;
+}
+
+// The next start after the byte at last_start, chosen from the bits up to frame n that follow
+// it on its clock: a bit flipped by noise after a byte does not slip the frame when the bytes
+// after it tell where they start (resync.h). An idle gap longer than the clock can bridge
+// is left to the next start edge.
+void choose_next(engine& d, double n) {
+    if (!d.last_start) {
+        to_search(d, false);
+        return;
+    }
+    const double t0 = *d.last_start, p = d.period;
+    const int count = read_frame_bits(d, n, tuning::frame_lookahead);
+    const auto& bits = d.framed_bits;
+    const std::optional<int> gap = choose_next_start(
+        d.gaps, std::span<const double>(bits.data(), count), most_gap(), tuning::frame_scale);
+    if (!gap || *gap > most_gap()) {
+        to_search(d, false);
+        return;
+    }
+    d.fallback.reset();
+    to_byte(d, t0 + (9 + *gap) * p, true, 9.0 + *gap);
+    d.space_before = *gap == 0 && d.last_bit_space;
+}
+
+// The bytes whose next start is still to be chosen, read from the bits up to frame `upto`
+// before the signal goes (silence, a dropout's resync): the last bytes of a block are
+// not lost to what follows it.
+void settle_frame(engine& d, double upto, const recover_sink& sink) {
+    while (d.state == phase::frame || (d.state == phase::wait_byte && d.due <= upto)) {
+        if (d.state == phase::frame) {
+            choose_next(d, upto);
+        } else {
+            read_byte(d, sink, false);
+        }
+    }
 }
 
 // The clock's next slot for a start bit, once frame n is past it: true if a start is there.
@@ -805,7 +926,7 @@ void watch_onset(engine& d, const window_sums& s, bool heard, double n) {
     // A byte begun from an edge in the background before it is no byte of it.
     const bool before = (d.state == phase::check_start || d.state == phase::wait_byte) &&
                         d.start_time < *at - tuning::edge_on_clock * d.period;
-    if (d.state != phase::search && !before) return;
+    if (d.state != phase::search && d.state != phase::frame && !before) return;
     // At the recording's first frame, the lower tone is taken for a start bit (cut or not),
     // anything else for data: its frame is chosen as after a dropout.
     const bool space_first =
@@ -838,13 +959,17 @@ void watch_onset(engine& d, const window_sums& s, bool heard, double n) {
     } else if (d.silent_frames > 0 && static_cast<double>(d.heard_frames) >= 0.5 * d.length) {
         // Back after a window's length of silence or more: the frame is sought afresh.
         if (static_cast<double>(d.silent_frames) >= d.nominal_period) {
+            // The bytes before the silence first.
+            settle_frame(
+                d, n - static_cast<double>(d.heard_frames + d.silent_frames) + d.half_window, sink);
             if (d.detector.on) to_resync(d, n - static_cast<double>(d.heard_frames) + 1.0);
         }
         d.silent_frames = 0;
     }
     if (!d.detector.on) watch_onset(d, s, heard, n);
     if (d.detector.on && static_cast<double>(d.silent_frames) > d.longest_dropout) {
-        end_carrier(d, sink);
+        settle_frame(d, n - static_cast<double>(d.silent_frames) + d.half_window, sink);
+        if (d.detector.on) end_carrier(d, sink);
     }
     const bool mark = heard && e1 > e0;
     if (mark && e1 > start_energy_ratio * e0) d.solid_mark = true;
@@ -915,6 +1040,22 @@ void watch_onset(engine& d, const window_sums& s, bool heard, double n) {
             break;
         case phase::wait_byte:
             if (n >= d.due) read_byte(d, sink, false);
+            break;
+        case phase::frame:
+            if (n >= d.due) {
+                choose_next(d, n);
+            } else if (d.last_start && !d.idle_seen &&
+                       n >= *d.last_start + (9 + most_gap() + 0.5) * d.period + d.half_window) {
+                // Clear idle bits as far as the clock bridges: a trailer or a pause, whose
+                // end is its next start edge.
+                d.idle_seen = true;
+                const int count = read_frame_bits(d, n, most_gap());
+                if (count == most_gap() + 1 &&
+                    std::all_of(d.framed_bits.begin(), d.framed_bits.begin() + count,
+                                [](double b) { return b > tuning::start_margin; })) {
+                    to_search(d, false);
+                }
+            }
             break;
         case phase::resync:
             // The first start edge whose window is all after the return sets the bit grid.
@@ -1046,11 +1187,18 @@ void recover_finish(recover_decoder& decoder, const recover_sink& sink) {
     const double newest = static_cast<double>(d.frame) - 1.0;
     // The input ended while the frame was sought after a dropout: it is chosen from the bits
     // there are, and the bytes up to the end read.
+    // So too when the next start was still to be chosen from the bits after a byte.
+    bool reading = d.state == phase::frame;
     if (d.state == phase::resync && d.anchor) {
         const double bits = (newest - d.half_window - *d.anchor) / d.period - 0.5;
         choose_frame(d, std::min(tuning::resync_bits, static_cast<int>(std::floor(bits)) + 1));
+        reading = true;
+    }
+    if (reading) {
         for (;;) {
-            if (d.state == phase::wait_byte && d.due <= newest) {
+            if (d.state == phase::frame) {
+                choose_next(d, newest);
+            } else if (d.state == phase::wait_byte && d.due <= newest) {
                 read_byte(d, sink, false);
             } else if (d.state == phase::search && d.next_slot > 0 && d.last_start &&
                        *d.last_start + (d.next_slot + 0.5) * d.period + d.half_window <= newest) {

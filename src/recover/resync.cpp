@@ -1,6 +1,7 @@
 #include "recover/resync.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace {
@@ -76,4 +77,78 @@ std::optional<int> choose_start(const gap_statistics& g, std::span<const bool> m
         }
     }
     return best;
+}
+
+std::optional<int> choose_next_start(const gap_statistics& g, std::span<const double> margins,
+                                     int most_gap, double scale) {
+    constexpr int most_bits = 64;
+    const int count = std::min(static_cast<int>(margins.size()), most_bits);
+    if (count == 0) return std::nullopt;
+    // The gaps' costs, each worked out when first needed.
+    std::array<double, 4> exactly_known;
+    exactly_known.fill(-1.0);
+    const auto exactly = [&](int gap) {
+        const int k = std::min(gap, 3);
+        if (exactly_known[k] < 0.0) exactly_known[k] = gap_cost(g, k, false);
+        return exactly_known[k];
+    };
+    // The plain reading first: each start at the first space after a byte. It goes against
+    // no margin; any other framing goes against at least one (the first start moved onto a
+    // mark, or a space taken for idle), so if the plain one's gaps cost less than the
+    // weakest margin, it is the best.
+    {
+        double cost = 0.0, weakest = 1.0;
+        for (int i = 0; i < count; ++i)
+            weakest = std::min(weakest, std::abs(margins[i]));
+        std::optional<int> first;
+        int j = 0;
+        bool plain = true;
+        while (j < count) {
+            int f = j;
+            while (f < count && margins[f] > 0.0)
+                ++f;
+            if (f == count) break;
+            if (f - j > most_gap) {
+                plain = false;
+                break;
+            }
+            if (!first) first = f - j;
+            cost += exactly(f - j);
+            j = f + 9;
+        }
+        if (plain && cost < weakest * scale) return first;
+    }
+    const auto against_mark = [&](int i) { return std::max(0.0, -margins[i]) * scale; };
+    const auto against_space = [&](int i) { return std::max(0.0, margins[i]) * scale; };
+    // Backwards over the bits: after[j], the least cost of bits j.. once a byte's data ends
+    // before j; start[i], of bits i.. with a start bit at i. Bits past the end cost nothing.
+    std::array<double, most_bits + 1> after, start;
+    std::array<int, most_bits + 1> choice;
+    std::array<double, most_bits + 1> marks_from;  // against_mark summed from a bit to the end
+    marks_from[count] = 0.0;
+    for (int j = count - 1; j >= 0; --j)
+        marks_from[j] = marks_from[j + 1] + against_mark(j);
+    const auto after_at = [&](int j) { return j < count ? after[j] : 0.0; };
+    std::array<double, 4> gap_costs;
+    for (int k = 0; k < 4; ++k)
+        gap_costs[k] = exactly(k);
+    for (int j = count - 1; j >= 0; --j) {
+        start[j] = against_space(j) + after_at(j + 9);
+        // No start up to the end: the rest is idle, a gap or the block's end (no gap's cost).
+        double best = marks_from[j];
+        int best_gap = -1;
+        double marks = 0.0;
+        for (int gap = 0; gap <= most_gap && j + gap < count; ++gap) {
+            const double cost = marks + gap_costs[std::min(gap, 3)] + start[j + gap];
+            if (cost < best) {
+                best = cost;
+                best_gap = gap;
+            }
+            marks += against_mark(j + gap);
+        }
+        after[j] = best;
+        choice[j] = best_gap;
+    }
+    if (choice[0] < 0) return std::nullopt;
+    return choice[0];
 }

@@ -29,3 +29,15 @@ double framing_cost(const gap_statistics& g, std::span<const bool> marks, int fi
 // The start bit among marks[0, reach) that frames all of marks best: none if there is no
 // space there. The first of equally good ones.
 std::optional<int> choose_start(const gap_statistics& g, std::span<const bool> marks, int reach);
+
+// The next start bit after a byte, chosen from what follows it: margins[i] is the soft
+// decision (> 0 a mark, -1 .. 1) of bit 9 + i after the byte's start, on its bit clock. Each
+// way of framing those bits costs the margins it goes against (a start bit that reads as a
+// mark, an idle bit that reads as a space; data bits nothing), `scale` bits each a whole unit
+// of margin, and each idle gap between two starts its likelihood (idle bits up to the end
+// may be the block's end: they cost no gap). Noise that flips the bit after a byte cannot
+// slip the frame by a bit so long as the bytes after it show where they start. The idle gap
+// before the next start (0 to most_gap bits), or none if the best framing has no start there
+// (a trailer, a pause).
+std::optional<int> choose_next_start(const gap_statistics& g, std::span<const double> margins,
+                                     int most_gap, double scale);

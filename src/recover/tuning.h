@@ -78,6 +78,19 @@ inline constexpr double start_check_margin = 0.1;
 // After a byte, slots for the next start are checked up to this many bits after it.
 inline constexpr int last_slot = 12;
 
+// --- The next start after a byte is chosen from this many bits after its stop bit (three
+// bytes): enough for the bytes after it to show where they start. Each framing of them costs
+// the margins it goes against, this many bits a whole unit of margin (about the information
+// a bit's decision carries at 10 dB Eb/N0), and each idle gap its likelihood.
+inline constexpr int frame_lookahead = 30;
+inline constexpr double frame_scale = 30.0;
+// Only where noise makes single bits doubtful: the carrier's bits so far (at least two
+// bytes' worth) less than 13 dB above the noise (at 13 dB Eb/N0 about a bit in 30,000 flips,
+// and fewer each dB up; worn tapes' dropouts and unbalanced tones, which the measure also
+// counts, are read better from the bits at hand).
+inline constexpr double frame_snr = 20.0;
+inline constexpr double frame_snr_bits = 20.0;
+
 // --- Reading a byte: it is read once its stop bit's window is in at the slowest clock that
 // still reads it well (9.8 bits: the stop bit's centre at 9.5 bits, and 0.3 of slack).
 inline constexpr double byte_read_at = 9.8;
@@ -88,6 +101,11 @@ inline constexpr double earliest_next_edge = 9.25;  // the next start's edge no 
 inline constexpr double on_clock_phase_gain = 0.4;
 inline constexpr double on_clock_period_gain = 0.15;
 inline constexpr double edge_start_pull = 0.3;
+// In a noisy carrier (see frame_snr) half and a quarter of those: at 10 dB Eb/N0 a byte's
+// transitions place it to a tenth of a bit or so, and the clock jittered by them slipped
+// the frame (300 baud 10 dB: 200 slipped bytes in 6,000, 100 with these).
+inline constexpr double noisy_phase_gain = 0.2;
+inline constexpr double noisy_period_gain = 0.04;
 // Tones more than 6 dB apart: bytes are placed where their bits are clearest, searched in
 // tenths of a bit up to half a bit either way.
 inline constexpr double imbalance_search = 2.0;
@@ -107,6 +125,12 @@ inline constexpr double quality_weight = 0.25;
 inline constexpr double carrier_on = 0.6;
 inline constexpr double carrier_off = 0.35;
 inline constexpr double fit_weight = 0.1;
+// A noisy carrier (established, less than frame_snr above the noise) ends on quality only
+// once its quality over about sixteen bits is below carrier_off too: in noise a few poor
+// bits in a row are common (at 8 dB Eb/N0 the four-bit average dips below 0.35 every few
+// hundred bits), in hiss the long average follows within about six bits. A clean carrier
+// whose quality drops is meeting another sound (an echo, a block after it) and ends at once.
+inline constexpr double lasting_weight = 1.0 / 16.0;
 inline constexpr double fit_on = 0.5;
 inline constexpr double fit_off = 0.25;
 // A bit of quality above a half counts as good; a segment ends at its last run of three.
