@@ -428,6 +428,44 @@ void add_transfer_families(std::vector<row>& rows) {
     for (double ebn0 : {12.0, 10.0, 8.0})
         add_noise(2400, ebn0, 0.0);
 
+    // Mistuned tones: either tone off its nominal frequency (the upper as a multiple of the
+    // nominal lower one), independently of the other and of the bit clock (an oscillator keyed
+    // between two frequencies, phase-continuous). Three recordings a row: on speed, 3 % fast, and 3
+    // % slow in noise (Eb/N0 16 dB).
+    const auto add_mistuned = [&](int baud, double lower, double upper) {
+        const std::string name = lower != 1.0
+                                     ? format("%d baud, lower %+.0f %%", baud, (lower - 1.0) * 100)
+                                     : format("%d baud, upper x%.2f", baud, upper);
+        const std::uint64_t base = seed_of("mistuned tones", name);
+        rows.push_back({"mistuned tones", name, 3,
+                        [=](int k) {
+                            fsk_case c;
+                            c.tone.signal.baud_rate = baud;
+                            c.tone.lower_hz = 1200.0 * lower;
+                            c.tone.upper_hz = 1200.0 * upper;
+                            c.bytes = baud == 300 ? 100 : 300;
+                            c.seed = base + static_cast<std::uint64_t>(k);
+                            c.warp.speed = k == 0 ? 0.0 : k == 1 ? 0.03 : -0.03;
+                            if (k == 2) {
+                                c.impair = [=](vec& x, double rate, random_source& r) {
+                                    add_white_noise(x, noise_for_ebn0(16.0, 0.5, rate, baud), r);
+                                };
+                            }
+                            recording rec = make_recording(c);
+                            rec.label = k == 0   ? std::string("on speed")
+                                        : k == 1 ? std::string("speed +3 %")
+                                                 : std::string("speed -3 %, Eb/N0 16 dB");
+                            return rec;
+                        },
+                        -1.0});
+    };
+    for (int baud : {1200, 300}) {
+        for (double upper : {1.90, 1.95, 2.03, 2.05, 2.08, 2.10})
+            add_mistuned(baud, 1.0, upper);
+        for (double lower : {0.95, 1.05})
+            add_mistuned(baud, lower, 2.0);
+    }
+
     // A worn tape at a quarter, half, three quarters and all of its faults; four seeds.
     for (double severity : {0.25, 0.5, 0.75, 1.0}) {
         add_tapes(

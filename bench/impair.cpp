@@ -76,6 +76,12 @@ std::vector<double> render_fsk(const std::vector<std::uint8_t>& bits, const tone
     const double duration = length / (1.0 + warp.speed);
     std::vector<double> out;
     out.reserve(static_cast<std::size_t>(duration * rate * 1.1) + 16);
+    // Mistuned tones: the phase accumulates across bits (cycles at each bit's start).
+    const bool mistuned = tone.lower_hz > 0.0 || tone.upper_hz > 0.0;
+    const double hz0 = tone.lower_hz > 0.0 ? tone.lower_hz : f0;
+    const double hz1 = tone.upper_hz > 0.0 ? tone.upper_hz : 2.0 * f0;
+    double cycles = 0.0;
+    std::size_t counted = 0;  // bits whose cycles are in `cycles`
     for (std::uint64_t n = 0;; ++n) {
         const double t = static_cast<double>(n) / rate;
         double tau = (1.0 + warp.speed) * t + warp.drift * (t * t / (2.0 * duration) - t / 2.0);
@@ -91,7 +97,13 @@ std::vector<double> render_fsk(const std::vector<std::uint8_t>& bits, const tone
         const int bit = bits[k];
         const double f = bit ? 2.0 * f0 : f0;
         // Whole cycles per bit: the phase at every boundary is the same.
-        const double phase = two_pi * f * (at - static_cast<double>(k)) / baud + tone.phase;
+        double phase = two_pi * f * (at - static_cast<double>(k)) / baud + tone.phase;
+        if (mistuned) {
+            for (; counted < k; ++counted)
+                cycles = std::fmod(cycles + (bits[counted] ? hz1 : hz0) / baud, 1.0);
+            phase = two_pi * (cycles + (bit ? hz1 : hz0) * (at - static_cast<double>(k)) / baud) +
+                    tone.phase;
+        }
         double v = std::cos(phase);
         if (tone.square) v = v >= 0.0 ? 1.0 : -1.0;
         out.push_back(tone.amplitude * (bit ? tone.gain1 : tone.gain0) * v);

@@ -42,6 +42,9 @@ struct tone_settings {
     double gain1 = 1.0;      // upper tone relative level
     double phase = 0.0;      // radians at every bit boundary
     bool square = false;     // a square wave instead of a sine
+    // The tones as played, in Hz of recording time (0: nominal, the lower tone and twice it).
+    // A mistuned tone is phase-continuous, as an oscillator keyed between two frequencies is.
+    double lower_hz = 0.0, upper_hz = 0.0;
 };
 
 // The waveform of `bits` played through `warp`.
