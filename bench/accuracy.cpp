@@ -127,6 +127,7 @@ recording make_recording(const fsk_case& c) {
 // `echo_s` before and after it (the bytes expected are the blocks' alone).
 struct tape_block {
     std::vector<std::uint8_t> bytes;
+    std::optional<fsk_signal> signal;  // its own bit rate and tones, else the tape's
     int leader = 200, trailer = 20;
     double amplitude = 0.5;  // peak
     double gap_s = 0.5;      // before the block
@@ -156,6 +157,7 @@ recording render_tape(const tape& t, random_source& r) {
     for (const tape_block& b : t.blocks) {
         at += static_cast<std::size_t>(std::lround(b.gap_s * rate));
         tone_settings tone = t.tone;
+        if (b.signal) tone.signal = *b.signal;
         tone.amplitude = b.amplitude;
         const std::vector<double> wave =
             render_fsk(frame_bits(b.bytes,
@@ -465,6 +467,50 @@ void add_transfer_families(std::vector<row>& rows) {
         for (double lower : {0.95, 1.05})
             add_mistuned(baud, lower, 2.0);
     }
+
+    // Decoded with no settings (the recovery demodulator told nothing of the signal, as -r
+    // without -b and -w): 300, 600 and 1200 baud on 1200/2400 Hz, 1200 and 2400 on 2400/4800 Hz,
+    // at 22.05 kHz 2 % fast, at 44.1 kHz 2 % slow in noise (Eb/N0 14 dB), and at 48 kHz; then a
+    // tape whose blocks alternate 1200 and 300 baud.
+    for (const auto& [baud, lower] :
+         {std::pair{300, 1200}, std::pair{600, 1200}, std::pair{1200, 1200}, std::pair{1200, 2400},
+          std::pair{2400, 2400}}) {
+        const std::string name = format("%d baud, %d/%d Hz", baud, lower, 2 * lower);
+        const std::uint64_t base = seed_of("no options", name);
+        rows.push_back({"no options", name, 3,
+                        [=](int k) {
+                            fsk_case c;
+                            c.tone.signal.baud_rate = baud;
+                            c.tone.signal.lower_tone = lower;
+                            c.tone.sample_rate = k == 0 ? 22050 : k == 1 ? 44100 : 48000;
+                            c.bytes = baud <= 600 ? 100 : 300;
+                            c.seed = base + static_cast<std::uint64_t>(k);
+                            c.warp.speed = k == 0 ? 0.02 : k == 1 ? -0.02 : 0.0;
+                            if (k == 1) {
+                                c.impair = [=](vec& x, double rate, random_source& r) {
+                                    add_white_noise(x, noise_for_ebn0(14.0, 0.5, rate, baud), r);
+                                };
+                            }
+                            recording rec = make_recording(c);
+                            rec.signal = fsk_signal{};
+                            rec.label = k == 0   ? std::string("22.05 kHz, speed +2 %")
+                                        : k == 1 ? std::string("44.1 kHz, -2 %, Eb/N0 14 dB")
+                                                 : std::string("48 kHz");
+                            return rec;
+                        },
+                        -1.0});
+    }
+    add_tapes("no options", "1200 and 300 baud blocks", 2, [](int k, random_source& r) {
+        tape t;
+        t.floor_dbfs = -54.0;
+        t.blocks = random_blocks(4, 0.5, r);
+        for (std::size_t i = 1; i < t.blocks.size(); i += 2) {
+            t.blocks[i].signal = fsk_signal{300, 1200, 1};
+            t.blocks[i].bytes.resize(std::min<std::size_t>(t.blocks[i].bytes.size(), 60));
+        }
+        t.label = format("seed %d", k + 1);
+        return t;
+    });
 
     // A worn tape at a quarter, half, three quarters and all of its faults; four seeds.
     for (double severity : {0.25, 0.5, 0.75, 1.0}) {
