@@ -27,5 +27,7 @@ void learn_gap(gap_statistics& g, int gap);
 double framing_cost(const gap_statistics& g, std::span<const bool> marks, int first);
 
 // The start bit among marks[0, reach) that frames all of marks best: none if there is no
-// space there. The first of equally good ones.
-std::optional<int> choose_start(const gap_statistics& g, std::span<const bool> marks, int reach);
+// space there. The first of equally good ones; a space at marks[0] is kept unless another
+// frames them better by more than `first_favoured` bits.
+std::optional<int> choose_start(const gap_statistics& g, std::span<const bool> marks, int reach,
+                                double first_favoured = 0.0);

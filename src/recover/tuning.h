@@ -152,6 +152,9 @@ inline constexpr std::uint64_t echo_stretch_bytes = 2;
 inline constexpr int resync_bits = 110;
 inline constexpr int resync_reach = 20;
 inline constexpr int resync_before = 10;
+// At the recording's first frame, a first bit heard as a space is taken for a start bit
+// unless another frame explains the bits after it better by this many bits (odds of 8 to 1).
+inline constexpr double first_space_favoured = 3.0;
 
 // --- Segment figures: the polarity from the first clear bits; within 60 degrees of either
 // phase on average (a cosine beyond a half).
