@@ -2,6 +2,7 @@
 // (hiss, level steps, blocks without a leader, print-through) end to end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -157,6 +158,46 @@ TEST(EchoGate, CutsAnEchoRunningOnFromItsBlock) {
     EXPECT_EQ(segments[0].bytes, 8u);
     EXPECT_TRUE(segments[1].echo);
     EXPECT_EQ(segments[1].start_frame, 8u * 400u);
+}
+
+// Blocks closer than the echoes' delay: after block a, still in its carrier, the copy of the
+// next block's end (30 dB down), then a's own copy alone, then block b. Both copies are
+// dropped: the first waits for b through a's copy, and is judged on all of b.
+TEST(EchoGate, DropsTheEchoesBetweenCloseBlocks) {
+    std::vector<std::uint8_t> out;
+    std::vector<carrier_segment> segments;
+    const recover_sink sink{[&](const recovered_byte& b) { out.push_back(b.value); },
+                            [&](const carrier_segment& s) { segments.push_back(s); }};
+    echo_gate g = make_echo_gate(44100, 1.0);
+    const std::vector<std::uint8_t> a = {10, 20, 30, 40, 50, 60, 70, 80};
+    const std::vector<std::uint8_t> b = {11, 22, 33, 44, 55, 66, 77, 88};
+    std::uint64_t frame = 0;
+    const auto bytes = [&](const std::uint8_t* v, std::size_t n, double level) {
+        for (std::size_t k = 0; k < n; ++k, frame += 400)
+            gate_byte(g, {.value = v[k], .start_frame = frame}, level, sink);
+    };
+    const auto end = [&](std::uint64_t start, std::uint64_t count) {
+        gate_end(g, {.start_frame = start, .end_frame = frame, .bytes = count}, true, sink);
+    };
+    gate_carrier(g, frame, 0.5, sink);
+    bytes(a.data(), 8, 0.5);
+    bytes(b.data() + 4, 4, 0.5 * 0.03);
+    end(0, 12);
+    frame = 44100;
+    gate_carrier(g, frame, 0.5 * 0.03, sink);
+    bytes(a.data(), 8, 0.5 * 0.03);
+    end(44100, 8);
+    frame = 2 * 44100;
+    gate_carrier(g, frame, 0.5, sink);
+    bytes(b.data(), 8, 0.5);
+    end(2 * 44100, 8);
+    gate_finish(g, sink);
+    std::vector<std::uint8_t> expected = a;
+    expected.insert(expected.end(), b.begin(), b.end());
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(std::count_if(segments.begin(), segments.end(),
+                            [](const carrier_segment& s) { return s.echo; }),
+              2);
 }
 
 // --- End to end.

@@ -82,9 +82,15 @@ void release_pending(echo_gate& g, const recover_sink& sink) {
     } else if (g.open) {
         keep(g, p.segment.start_frame, p.segment.end_frame);
     }
-    g.last_count = in_order(g.pending_values, g.pending_value_count, g.last);
-    g.last_level = p.level;
-    g.last_end = p.segment.end_frame;
+    // A stretch 15 dB under the reference it followed within reach is no reference for what
+    // follows: the echoes after it are still the louder one's.
+    const bool weaker = g.last_end && p.segment.start_frame <= *g.last_end + g.reach &&
+                        g.last_level >= p.level * echo_ratio;
+    if (!weaker) {
+        g.last_count = in_order(g.pending_values, g.pending_value_count, g.last);
+        g.last_level = p.level;
+        g.last_end = p.segment.end_frame;
+    }
     g.pending.reset();
 }
 
@@ -135,15 +141,54 @@ void open_stretch(echo_gate& g, std::uint64_t start, double level, const recover
     g.value_count = 0;
     // A weak stretch held is judged against a louder one that follows within reach; any
     // other shows it was no echo.
-    if (g.pending && !(level >= g.pending->level * echo_ratio)) release_pending(g, sink);
     g.suspect = g.last_end && start <= *g.last_end + g.reach && g.last_level >= level * echo_ratio;
+    // A weak stretch that may itself be an echo of the last one leaves it waiting too.
+    if (g.pending && !(level >= g.pending->level * echo_ratio) && !g.suspect)
+        release_pending(g, sink);
     g.holding = g.suspect || level < g.ceiling;
 }
 
 // The current stretch ends at input frame `end`: output, dropped as an echo, or held.
 void close_stretch(echo_gate& g, std::uint64_t end, bool whole, const carrier_segment& segment,
                    const recover_sink& sink) {
+    // A weak stretch after a weak one held: an echo of the last louder one is dropped alone,
+    // the one held still waiting for a louder one after them.
+    if (g.pending && g.suspect && !g.passing && g.hold.count >= g.pending->count) {
+        g.last_count = std::min(g.last_count, g.last.size());
+        const std::size_t n = in_order(g.values, g.value_count, g.scratch);
+        if (g.last_count > 0 && repeated_share(g.scratch.data(), n, g.last.data(), g.last_count) >=
+                                    tuning::echo_share) {
+            drop_newest(g.hold, std::min<std::size_t>(g.bytes, g.hold.count - g.pending->count));
+            carrier_segment echo = whole ? segment : carrier_segment{};
+            echo.start_frame = g.start;
+            echo.end_frame = end;
+            echo.bytes = echo.framing_errors = 0;
+            echo.echo = true;
+            if (whole) {
+                report(sink, echo);
+            } else {
+                report_echo(g, echo, sink);
+                g.dropped += g.bytes;
+            }
+            return;
+        }
+    }
+    // A louder stretch cut short (its carrier broke up) has too few bytes to judge the weak
+    // one held by: both wait for the next stretch, while the hold has room.
+    if (g.pending && !g.passing && g.level >= g.pending->level * echo_ratio &&
+        g.value_count < g.pending->count && 2 * g.hold.count < g.hold.slots.size()) {
+        remember_current(g, end);
+        keep(g, g.start, end);
+        return;
+    }
     if (g.pending) judge_pending(g, sink);
+    // The bytes of a louder stretch that waited with the weak one go out before this one's.
+    if (g.hold.count > g.bytes) {
+        const std::size_t before = g.hold.count - static_cast<std::size_t>(g.bytes);
+        for (std::size_t k = 0; k < before; ++k)
+            emit(sink, held_at(g.hold, k));
+        drop_oldest(g.hold, before);
+    }
     if (g.passing || !holds_current(g)) {
         flush(g, sink);
         remember_current(g, end);
@@ -243,10 +288,6 @@ void gate_byte(echo_gate& g, const recovered_byte& b, double level, const recove
         g.passing = true;
         return;
     }
-    if (g.pending && g.hold.count - g.pending->count >= g.pending->count) {
-        judge_pending(g, sink);
-        if (!holds_current(g)) flush(g, sink);
-    }
 }
 
 void gate_end(echo_gate& g, carrier_segment segment, bool established, const recover_sink& sink) {
@@ -271,6 +312,7 @@ void gate_end(echo_gate& g, carrier_segment segment, bool established, const rec
 void gate_time(echo_gate& g, std::uint64_t frame, const recover_sink& sink) {
     if (g.pending && !g.open && frame > g.pending->segment.end_frame + g.reach) {
         release_pending(g, sink);
+        flush(g, sink);
     }
 }
 
