@@ -161,8 +161,9 @@ TEST(EchoGate, CutsAnEchoRunningOnFromItsBlock) {
 }
 
 // Blocks closer than the echoes' delay: after block a, still in its carrier, the copy of the
-// next block's end (30 dB down), then a's own copy alone, then block b. Both copies are
-// dropped: the first waits for b through a's copy, and is judged on all of b.
+// next block's end (30 dB down), a weak byte of the two copies overlapping, then a's own copy
+// alone, then block b. The copies are dropped: the first waits for b with the byte after it
+// and through a's copy, and is judged on all of b.
 TEST(EchoGate, DropsTheEchoesBetweenCloseBlocks) {
     std::vector<std::uint8_t> out;
     std::vector<carrier_segment> segments;
@@ -183,6 +184,11 @@ TEST(EchoGate, DropsTheEchoesBetweenCloseBlocks) {
     bytes(a.data(), 8, 0.5);
     bytes(b.data() + 4, 4, 0.5 * 0.03);
     end(0, 12);
+    const std::uint8_t overlap = 99;
+    frame = 30000;
+    gate_carrier(g, frame, 0.5 * 0.03, sink);
+    bytes(&overlap, 1, 0.5 * 0.03);
+    end(30000, 1);
     frame = 44100;
     gate_carrier(g, frame, 0.5 * 0.03, sink);
     bytes(a.data(), 8, 0.5 * 0.03);

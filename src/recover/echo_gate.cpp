@@ -172,6 +172,18 @@ void close_stretch(echo_gate& g, std::uint64_t end, bool whole, const carrier_se
             }
             return;
         }
+        // Nor louder than the one held: one weak stretch with it, waiting for a louder one.
+        if (!(g.level >= g.pending->level * echo_ratio)) {
+            echo_gate::pending_stretch& p = *g.pending;
+            for (std::size_t k = 0; k < n; ++k)
+                record(g.pending_values, g.pending_value_count, g.scratch[k]);
+            p.count = g.hold.count;
+            p.segment.end_frame = end;
+            p.segment.bytes += whole ? segment.bytes : g.bytes;
+            p.segment.framing_errors += whole ? segment.framing_errors : 0;
+            p.whole = p.whole || whole;
+            return;
+        }
     }
     // A louder stretch cut short (its carrier broke up) has too few bytes to judge the weak
     // one held by: both wait for the next stretch, while the hold has room.
