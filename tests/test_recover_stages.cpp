@@ -33,6 +33,22 @@ TEST(LevelTracker, LearnsFromClearBitsOnlyAndForgetsAtReset) {
     EXPECT_DOUBLE_EQ(t.upper, 1.0);
 }
 
+// A block rising 30 dB out of an echo: its tone is learnt anew at once, the echo's other tone
+// forgotten; a smaller rise, or a fall, is followed bit by bit.
+TEST(LevelTracker, LearnsATone30dBUpAnew) {
+    level_tracker t;
+    learn_bit(t, 0.1, 0.01, -0.9, 0.9);
+    learn_bit(t, 0.01, 0.1, 0.9, 0.9);
+    learn_bit(t, 0.1, 0.5, 0.9, 0.9);  // 14 dB up: followed
+    EXPECT_DOUBLE_EQ(t.upper, 0.1 + 0.4 * 0.15);
+    learn_bit(t, 0.1, 0.01, 0.9, 0.9);  // down: followed
+    EXPECT_DOUBLE_EQ(t.upper, 0.16 - 0.15 * 0.15);
+    learn_bit(t, 0.1, 3.0, 0.9, 0.9);  // 30 dB up: another carrier's
+    EXPECT_DOUBLE_EQ(t.upper, 3.0);
+    EXPECT_FALSE(t.lower_heard);
+    EXPECT_DOUBLE_EQ(t.lower, 3.0);
+}
+
 TEST(CarrierDetector, BeginsOnCleanBitsAndEndsInHiss) {
     carrier_detector c;
     int began = 0;

@@ -99,6 +99,13 @@ inline constexpr int steady_space_bits = 30;
 inline constexpr double level_quality = 0.3;
 inline constexpr double level_margin = 0.5;
 inline constexpr double level_weight = 0.15;
+// A clear bit 20 dB or more above its tone's level (a factor of 10 in amplitude) is another
+// carrier's: a block rising out of the echoes around it, 30 dB up. That tone's level is learnt
+// anew, and the other's too when it now lies 24 dB below (a factor of 15.8: the tones of a
+// pair lie within 12 dB, and filters and pumping may part them further). Pumping and level
+// wander never step that far between clear bits; a dropout's return may, and is read anew.
+inline constexpr double level_step = 10.0;
+inline constexpr double tones_apart = 15.8;
 
 // --- Carrier detector: averages with hysteresis. Quality over about four bits (weight 1/4),
 // on above 0.6 (a clean FSK bit gives near 1, hiss near 0), off below 0.35; the tones'
