@@ -373,6 +373,11 @@ void begin_carrier(engine& d, double t, const recover_sink& sink) {
     begin_segment(d.stats,
                   std::max(start * static_cast<std::uint64_t>(d.front.stride), d.reported_end));
     d.gaps = gap_statistics{};
+    // A byte held from the recording's first frame belongs to this carrier only if it began
+    // within two bytes of it.
+    const double held_from = (d.carrier_start - 20.0 * d.nominal_period) * d.front.stride;
+    while (d.hold.count > 0 && static_cast<double>(held_at(d.hold, 0).start_frame) < held_from)
+        drop_oldest(d.hold, 1);
     if (trusted) establish(d, sink);
 }
 
