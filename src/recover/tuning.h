@@ -144,10 +144,12 @@ inline constexpr double byte_quality = 0.45;
 inline constexpr double byte_margin = 0.3;
 
 // --- Print-through: a carrier this much weaker than one within echo_reach_s before or after
-// it, that repeats at least echo_share of its byte triples, is an echo of it.
+// it, that repeats at least echo_share of its byte triples, is an echo of it: most of its
+// bytes (a byte misread breaks three triples; where two echoes overlap, the one heard through
+// the other repeats about three bytes in four, 0.44 to 0.49 of its triples).
 inline constexpr double echo_db = 15.0;
 inline constexpr double echo_reach_s = 3.0;
-inline constexpr double echo_share = 0.5;
+inline constexpr double echo_share = 0.4;
 // A carrier's level stepping by echo_db from the stretch's (followed at this weight per byte)
 // after at least this many bytes begins a new stretch.
 inline constexpr double echo_level_weight = 0.25;
