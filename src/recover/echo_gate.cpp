@@ -133,18 +133,15 @@ void flush(echo_gate& g, const recover_sink& sink) {
     clear(g.hold);
 }
 
-void open_stretch(echo_gate& g, std::uint64_t start, double level, const recover_sink& sink) {
+void open_stretch(echo_gate& g, std::uint64_t start, double level) {
     g.passing = false;
     g.level = level;
     g.start = start;
     g.bytes = 0;
     g.value_count = 0;
-    // A weak stretch held is judged against a louder one that follows within reach; any
-    // other shows it was no echo.
+    // A weak stretch held is judged against a louder one that follows within reach (when that
+    // one ends).
     g.suspect = g.last_end && start <= *g.last_end + g.reach && g.last_level >= level * echo_ratio;
-    // A weak stretch that may itself be an echo of the last one leaves it waiting too.
-    if (g.pending && !(level >= g.pending->level * echo_ratio) && !g.suspect)
-        release_pending(g, sink);
     g.holding = g.suspect || level < g.ceiling;
 }
 
@@ -193,6 +190,10 @@ void close_stretch(echo_gate& g, std::uint64_t end, bool whole, const carrier_se
         keep(g, g.start, end);
         return;
     }
+    // A stretch neither louder than the weak one held nor weak itself shows it was no echo
+    // (judged at its end: its first bytes may rise out of the echo).
+    if (g.pending && !(g.level >= g.pending->level * echo_ratio) && !g.suspect)
+        release_pending(g, sink);
     if (g.pending) judge_pending(g, sink);
     // The bytes of a louder stretch that waited with the weak one go out before this one's.
     if (g.hold.count > g.bytes) {
@@ -260,19 +261,19 @@ echo_gate make_echo_gate(std::int32_t sample_rate, double full_scale) {
     return g;
 }
 
-void gate_carrier(echo_gate& g, std::uint64_t start, double level, const recover_sink& sink) {
+void gate_carrier(echo_gate& g, std::uint64_t start, double level, const recover_sink&) {
     g.open = true;
     g.kept_any = false;
     g.kept_start = g.kept_end = start;
     g.dropped = 0;
-    open_stretch(g, start, level, sink);
+    open_stretch(g, start, level);
 }
 
 void gate_byte(echo_gate& g, const recovered_byte& b, double level, const recover_sink& sink) {
     if (g.bytes >= tuning::echo_stretch_bytes &&
         (level * echo_ratio < g.level || level > g.level * echo_ratio)) {
         close_stretch(g, b.start_frame, false, carrier_segment{}, sink);
-        open_stretch(g, b.start_frame, level, sink);
+        open_stretch(g, b.start_frame, level);
     }
     g.level = g.bytes == 0 ? level : g.level + (level - g.level) * tuning::echo_level_weight;
     ++g.bytes;
