@@ -179,29 +179,15 @@ void close_stretch(echo_gate& g, std::uint64_t end, bool whole, const carrier_se
             p.segment.bytes += whole ? segment.bytes : g.bytes;
             p.segment.framing_errors += whole ? segment.framing_errors : 0;
             p.whole = p.whole || whole;
+            g.pending_in_carrier = g.pending_in_carrier || !whole;
             return;
         }
-    }
-    // A louder stretch cut short (its carrier broke up) has too few bytes to judge the weak
-    // one held by: both wait for the next stretch, while the hold has room.
-    if (g.pending && !g.passing && g.level >= g.pending->level * echo_ratio &&
-        g.value_count < g.pending->count && 2 * g.hold.count < g.hold.slots.size()) {
-        remember_current(g, end);
-        keep(g, g.start, end);
-        return;
     }
     // A stretch neither louder than the weak one held nor weak itself shows it was no echo
     // (judged at its end: its first bytes may rise out of the echo).
     if (g.pending && !(g.level >= g.pending->level * echo_ratio) && !g.suspect)
         release_pending(g, sink);
     if (g.pending) judge_pending(g, sink);
-    // The bytes of a louder stretch that waited with the weak one go out before this one's.
-    if (g.hold.count > g.bytes) {
-        const std::size_t before = g.hold.count - static_cast<std::size_t>(g.bytes);
-        for (std::size_t k = 0; k < before; ++k)
-            emit(sink, held_at(g.hold, k));
-        drop_oldest(g.hold, before);
-    }
     if (g.passing || !holds_current(g)) {
         flush(g, sink);
         remember_current(g, end);
@@ -239,6 +225,7 @@ void close_stretch(echo_gate& g, std::uint64_t end, bool whole, const carrier_se
     p.segment.end_frame = end;
     if (!whole) p.segment.bytes = g.bytes;
     p.whole = whole;
+    g.pending_in_carrier = !whole;
     p.count = g.hold.count;
     p.level = g.level;
     g.pending = p;
@@ -264,6 +251,7 @@ echo_gate make_echo_gate(std::int32_t sample_rate, double full_scale) {
 void gate_carrier(echo_gate& g, std::uint64_t start, double level, const recover_sink&) {
     g.open = true;
     g.kept_any = false;
+    g.pending_in_carrier = false;
     g.kept_start = g.kept_end = start;
     g.dropped = 0;
     open_stretch(g, start, level);
@@ -307,8 +295,9 @@ void gate_end(echo_gate& g, carrier_segment segment, bool established, const rec
     // A carrier that never showed FSK structure is no segment: hiss, or the detector
     // hesitating.
     if (!established || !g.open) return;
-    // A carrier of one stretch is judged whole: held, its segment waits with it.
-    const bool whole = !g.kept_any && !g.pending;
+    // A carrier of one stretch is judged whole: held, its segment waits with it. (A weak
+    // stretch held from before it is no stretch of it.)
+    const bool whole = !g.kept_any && !(g.pending && g.pending_in_carrier);
     close_stretch(g, segment.end_frame, whole, segment, sink);
     g.open = false;
     if ((whole && (g.pending || !g.kept_any)) || !g.kept_any) {
