@@ -176,31 +176,6 @@ TEST(EchoGate, CutsAnEchoRunningOnFromItsBlock) {
     EXPECT_EQ(segments[1].start_frame, 8u * 400u);
 }
 
-// Quiet blocks (a louder one could still follow each): each is held, then reported whole,
-// its segment after its bytes, in order.
-TEST(EchoGate, ReportsQuietBlocksWhole) {
-    std::vector<std::uint8_t> out;
-    std::vector<std::pair<std::size_t, std::uint64_t>> segments;  // bytes out before, its bytes
-    const recover_sink sink{
-        [&](const recovered_byte& b) { out.push_back(b.value); },
-        [&](const carrier_segment& s) { segments.emplace_back(out.size(), s.bytes); }};
-    echo_gate g = make_echo_gate(44100, 1.0);
-    const std::vector<std::uint8_t> a = {1, 2, 3, 4, 5}, b = {6, 7, 8, 9, 10, 11};
-    std::uint64_t start = 0;
-    for (const auto* block : {&a, &b}) {
-        gate_carrier(g, start, 0.05, sink);
-        for (const std::uint8_t v : *block)
-            gate_byte(g, {.value = v, .start_frame = start}, 0.05, sink);
-        gate_end(g, {.start_frame = start, .end_frame = start + 4000, .bytes = block->size()}, true,
-                 sink);
-        start += 20000;
-    }
-    gate_time(g, 10 * 44100, sink);
-    gate_finish(g, sink);
-    EXPECT_EQ(out, std::vector<std::uint8_t>({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
-    EXPECT_EQ(segments, (std::vector<std::pair<std::size_t, std::uint64_t>>{{5, 5}, {11, 6}}));
-}
-
 // Blocks closer than the echoes' delay: after block a, still in its carrier, the copy of the
 // next block's end (24 dB down), a weak byte of the two copies overlapping, then a's own copy
 // alone, then block b. The copies are dropped: the first waits for b with the byte after it
