@@ -93,6 +93,36 @@ TEST(Recover, DecodesZeroRunsWithoutStopBits) {
     EXPECT_EQ(recover_all(x, 44100, tone.signal).bytes, sent);
 }
 
+// A recording that begins inside a byte, its bytes back to back (no idle bit, so any space
+// could be a start bit): all but the byte it cut come out, from the first whole one on.
+class RecoverCut : public testing::TestWithParam<double> {};
+
+TEST_P(RecoverCut, LosesOnlyTheCutByte) {
+    const double cut_bits = GetParam();
+    // Bytes of all values (7-bit text without idle bits frames as well one bit early: its
+    // top bit is a space before every start bit).
+    std::vector<std::uint8_t> sent;
+    std::uint32_t state = 1;
+    for (int k = 0; k < 60; ++k) {
+        state = state * 1103515245u + 12345u;
+        sent.push_back(static_cast<std::uint8_t>(state >> 16));
+    }
+    tone_settings tone;
+    std::vector<double> x =
+        render_fsk(frame_bits(sent, std::vector<int>(sent.size(), 0), 0, 20), tone, time_warp{});
+    x.erase(x.begin(), x.begin() + std::lround(cut_bits * 44100.0 / 1200.0));
+    quantise_16(x);
+    // A start bit cut in half still frames its byte.
+    const auto kept = sent.begin() + (cut_bits < 1.0 ? 0 : 1);
+    EXPECT_EQ(recover_all(x, 44100, tone.signal).bytes,
+              std::vector<std::uint8_t>(kept, sent.end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(BitsIntoAByte, RecoverCut, testing::Values(0.5, 2.5, 4.5, 6.5, 8.5),
+                         [](const testing::TestParamInfo<double>& info) {
+                             return "Bit" + std::to_string(static_cast<int>(info.param)) + "Half";
+                         });
+
 // A silent dropout of 30 ms (36 bits) wherever it falls within a byte, in the middle of the
 // bytes or close to their end: the signal's return mid-byte must not leave the decoder on a
 // wrong byte frame.

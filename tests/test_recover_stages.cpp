@@ -2,6 +2,7 @@
 // (hiss, level steps, blocks without a leader, print-through) end to end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -31,6 +32,22 @@ TEST(LevelTracker, LearnsFromClearBitsOnlyAndForgetsAtReset) {
     EXPECT_FALSE(t.upper_heard || t.lower_heard);
     EXPECT_DOUBLE_EQ(t.lower, 1.0);
     EXPECT_DOUBLE_EQ(t.upper, 1.0);
+}
+
+// A block rising 30 dB out of an echo: its tone is learnt anew at once, the echo's other tone
+// forgotten; a smaller rise, or a fall, is followed bit by bit.
+TEST(LevelTracker, LearnsATone30dBUpAnew) {
+    level_tracker t;
+    learn_bit(t, 0.1, 0.01, -0.9, 0.9);
+    learn_bit(t, 0.01, 0.1, 0.9, 0.9);
+    learn_bit(t, 0.1, 0.5, 0.9, 0.9);  // 14 dB up: followed
+    EXPECT_DOUBLE_EQ(t.upper, 0.1 + 0.4 * 0.15);
+    learn_bit(t, 0.1, 0.01, 0.9, 0.9);  // down: followed
+    EXPECT_DOUBLE_EQ(t.upper, 0.16 - 0.15 * 0.15);
+    learn_bit(t, 0.1, 3.0, 0.9, 0.9);  // 30 dB up: another carrier's
+    EXPECT_DOUBLE_EQ(t.upper, 3.0);
+    EXPECT_FALSE(t.lower_heard);
+    EXPECT_DOUBLE_EQ(t.lower, 3.0);
 }
 
 TEST(CarrierDetector, BeginsOnCleanBitsAndEndsInHiss) {
@@ -189,6 +206,53 @@ TEST(EchoGate, CutsAnEchoRunningOnFromItsBlock) {
     EXPECT_EQ(segments[0].bytes, 8u);
     EXPECT_TRUE(segments[1].echo);
     EXPECT_EQ(segments[1].start_frame, 8u * 400u);
+}
+
+// Blocks closer than the echoes' delay: after block a, still in its carrier, the copy of the
+// next block's end (24 dB down), a weak byte of the two copies overlapping, then a's own copy
+// alone, then block b. The copies are dropped: the first waits for b with the byte after it
+// and through a's copy, and is judged on all of b (not on b's first byte, still rising).
+TEST(EchoGate, DropsTheEchoesBetweenCloseBlocks) {
+    std::vector<std::uint8_t> out;
+    std::vector<carrier_segment> segments;
+    const recover_sink sink{[&](const recovered_byte& b) { out.push_back(b.value); },
+                            [&](const carrier_segment& s) { segments.push_back(s); }};
+    echo_gate g = make_echo_gate(44100, 1.0);
+    const std::vector<std::uint8_t> a = {10, 20, 30, 40, 50, 60, 70, 80};
+    const std::vector<std::uint8_t> b = {11, 22, 33, 44, 55, 66, 77, 88};
+    std::uint64_t frame = 0;
+    const auto bytes = [&](const std::uint8_t* v, std::size_t n, double level) {
+        for (std::size_t k = 0; k < n; ++k, frame += 400)
+            gate_byte(g, {.value = v[k], .start_frame = frame}, level, sink);
+    };
+    const auto end = [&](std::uint64_t start, std::uint64_t count) {
+        gate_end(g, {.start_frame = start, .end_frame = frame, .bytes = count}, true, sink);
+    };
+    gate_carrier(g, frame, 0.5, sink);
+    bytes(a.data(), 8, 0.5);
+    bytes(b.data() + 4, 4, 0.03);
+    end(0, 12);
+    const std::uint8_t overlap = 99;
+    frame = 30000;
+    gate_carrier(g, frame, 0.03, sink);
+    bytes(&overlap, 1, 0.03);
+    end(30000, 1);
+    frame = 44100;
+    gate_carrier(g, frame, 0.03, sink);
+    bytes(a.data(), 8, 0.03);
+    end(44100, 8);
+    frame = 2 * 44100;
+    gate_carrier(g, frame, 0.12, sink);  // rising out of the echo
+    bytes(b.data(), 1, 0.12);
+    bytes(b.data() + 1, 7, 0.5);
+    end(2 * 44100, 8);
+    gate_finish(g, sink);
+    std::vector<std::uint8_t> expected = a;
+    expected.insert(expected.end(), b.begin(), b.end());
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(std::count_if(segments.begin(), segments.end(),
+                            [](const carrier_segment& s) { return s.echo; }),
+              2);
 }
 
 // --- End to end.

@@ -37,3 +37,7 @@ void drop_oldest(byte_hold& h, std::size_t n) {
     h.first = (h.first + n) % h.slots.size();
     h.count -= n;
 }
+
+void drop_newest(byte_hold& h, std::size_t n) {
+    h.count -= n;
+}

@@ -27,3 +27,6 @@ const recovered_byte& held_at(const byte_hold& h, std::size_t k);
 
 // Takes the n oldest bytes out (n <= h.count).
 void drop_oldest(byte_hold& h, std::size_t n);
+
+// Takes the n newest bytes out (n <= h.count).
+void drop_newest(byte_hold& h, std::size_t n);

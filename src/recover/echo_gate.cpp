@@ -82,9 +82,15 @@ void release_pending(echo_gate& g, const recover_sink& sink) {
     } else if (g.open) {
         keep(g, p.segment.start_frame, p.segment.end_frame);
     }
-    g.last_count = in_order(g.pending_values, g.pending_value_count, g.last);
-    g.last_level = p.level;
-    g.last_end = p.segment.end_frame;
+    // A stretch 15 dB under the reference it followed within reach is no reference for what
+    // follows: the echoes after it are still the louder one's.
+    const bool weaker = g.last_end && p.segment.start_frame <= *g.last_end + g.reach &&
+                        g.last_level >= p.level * echo_ratio;
+    if (!weaker) {
+        g.last_count = in_order(g.pending_values, g.pending_value_count, g.last);
+        g.last_level = p.level;
+        g.last_end = p.segment.end_frame;
+    }
     g.pending.reset();
 }
 
@@ -127,15 +133,14 @@ void flush(echo_gate& g, const recover_sink& sink) {
     clear(g.hold);
 }
 
-void open_stretch(echo_gate& g, std::uint64_t start, double level, const recover_sink& sink) {
+void open_stretch(echo_gate& g, std::uint64_t start, double level) {
     g.passing = false;
     g.level = level;
     g.start = start;
     g.bytes = 0;
     g.value_count = 0;
-    // A weak stretch held is judged against a louder one that follows within reach; any
-    // other shows it was no echo.
-    if (g.pending && !(level >= g.pending->level * echo_ratio)) release_pending(g, sink);
+    // A weak stretch held is judged against a louder one that follows within reach (when that
+    // one ends).
     g.suspect = g.last_end && start <= *g.last_end + g.reach && g.last_level >= level * echo_ratio;
     g.holding = g.suspect || level < g.ceiling;
 }
@@ -143,6 +148,45 @@ void open_stretch(echo_gate& g, std::uint64_t start, double level, const recover
 // The current stretch ends at input frame `end`: output, dropped as an echo, or held.
 void close_stretch(echo_gate& g, std::uint64_t end, bool whole, const carrier_segment& segment,
                    const recover_sink& sink) {
+    // A weak stretch after a weak one held: an echo of the last louder one is dropped alone,
+    // the one held still waiting for a louder one after them.
+    if (g.pending && g.suspect && !g.passing && g.hold.count >= g.pending->count) {
+        g.last_count = std::min(g.last_count, g.last.size());
+        const std::size_t n = in_order(g.values, g.value_count, g.scratch);
+        if (g.last_count > 0 && repeated_share(g.scratch.data(), n, g.last.data(), g.last_count) >=
+                                    tuning::echo_share) {
+            drop_newest(g.hold, std::min<std::size_t>(g.bytes, g.hold.count - g.pending->count));
+            carrier_segment echo = whole ? segment : carrier_segment{};
+            echo.start_frame = g.start;
+            echo.end_frame = end;
+            echo.bytes = echo.framing_errors = 0;
+            echo.echo = true;
+            if (whole) {
+                report(sink, echo);
+            } else {
+                report_echo(g, echo, sink);
+                g.dropped += g.bytes;
+            }
+            return;
+        }
+        // Nor louder than the one held: one weak stretch with it, waiting for a louder one.
+        if (!(g.level >= g.pending->level * echo_ratio)) {
+            echo_gate::pending_stretch& p = *g.pending;
+            for (std::size_t k = 0; k < n; ++k)
+                record(g.pending_values, g.pending_value_count, g.scratch[k]);
+            p.count = g.hold.count;
+            p.segment.end_frame = end;
+            p.segment.bytes += whole ? segment.bytes : g.bytes;
+            p.segment.framing_errors += whole ? segment.framing_errors : 0;
+            p.whole = p.whole || whole;
+            g.pending_in_carrier = g.pending_in_carrier || !whole;
+            return;
+        }
+    }
+    // A stretch neither louder than the weak one held nor weak itself shows it was no echo
+    // (judged at its end: its first bytes may rise out of the echo).
+    if (g.pending && !(g.level >= g.pending->level * echo_ratio) && !g.suspect)
+        release_pending(g, sink);
     if (g.pending) judge_pending(g, sink);
     if (g.passing || !holds_current(g)) {
         flush(g, sink);
@@ -181,6 +225,7 @@ void close_stretch(echo_gate& g, std::uint64_t end, bool whole, const carrier_se
     p.segment.end_frame = end;
     if (!whole) p.segment.bytes = g.bytes;
     p.whole = whole;
+    g.pending_in_carrier = !whole;
     p.count = g.hold.count;
     p.level = g.level;
     g.pending = p;
@@ -203,19 +248,20 @@ echo_gate make_echo_gate(std::int32_t sample_rate, double full_scale) {
     return g;
 }
 
-void gate_carrier(echo_gate& g, std::uint64_t start, double level, const recover_sink& sink) {
+void gate_carrier(echo_gate& g, std::uint64_t start, double level, const recover_sink&) {
     g.open = true;
     g.kept_any = false;
+    g.pending_in_carrier = false;
     g.kept_start = g.kept_end = start;
     g.dropped = 0;
-    open_stretch(g, start, level, sink);
+    open_stretch(g, start, level);
 }
 
 void gate_byte(echo_gate& g, const recovered_byte& b, double level, const recover_sink& sink) {
     if (g.bytes >= tuning::echo_stretch_bytes &&
         (level * echo_ratio < g.level || level > g.level * echo_ratio)) {
         close_stretch(g, b.start_frame, false, carrier_segment{}, sink);
-        open_stretch(g, b.start_frame, level, sink);
+        open_stretch(g, b.start_frame, level);
     }
     g.level = g.bytes == 0 ? level : g.level + (level - g.level) * tuning::echo_level_weight;
     ++g.bytes;
@@ -243,18 +289,15 @@ void gate_byte(echo_gate& g, const recovered_byte& b, double level, const recove
         g.passing = true;
         return;
     }
-    if (g.pending && g.hold.count - g.pending->count >= g.pending->count) {
-        judge_pending(g, sink);
-        if (!holds_current(g)) flush(g, sink);
-    }
 }
 
 void gate_end(echo_gate& g, carrier_segment segment, bool established, const recover_sink& sink) {
     // A carrier that never showed FSK structure is no segment: hiss, or the detector
     // hesitating.
     if (!established || !g.open) return;
-    // A carrier of one stretch is judged whole: held, its segment waits with it.
-    const bool whole = !g.kept_any && !g.pending;
+    // A carrier of one stretch is judged whole: held, its segment waits with it. (A weak
+    // stretch held from before it is no stretch of it.)
+    const bool whole = !g.kept_any && !(g.pending && g.pending_in_carrier);
     close_stretch(g, segment.end_frame, whole, segment, sink);
     g.open = false;
     if ((whole && (g.pending || !g.kept_any)) || !g.kept_any) {
@@ -271,6 +314,7 @@ void gate_end(echo_gate& g, carrier_segment segment, bool established, const rec
 void gate_time(echo_gate& g, std::uint64_t frame, const recover_sink& sink) {
     if (g.pending && !g.open && frame > g.pending->segment.end_frame + g.reach) {
         release_pending(g, sink);
+        flush(g, sink);
     }
 }
 

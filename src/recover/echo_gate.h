@@ -58,6 +58,7 @@ struct echo_gate {
         double level = 0.0;
     };
     std::optional<pending_stretch> pending;
+    bool pending_in_carrier = false;  // it is a stretch of the current carrier
     std::vector<std::uint8_t> pending_values;
     std::size_t pending_value_count = 0;
     std::vector<std::uint8_t> scratch;

@@ -406,6 +406,11 @@ void begin_carrier(engine& d, double t, const recover_sink& sink) {
     begin_segment(d.stats,
                   std::max(start * static_cast<std::uint64_t>(d.front.stride), d.reported_end));
     d.gaps = gap_statistics{};
+    // A byte held from the recording's first frame belongs to this carrier only if it began
+    // within two bytes of it.
+    const double held_from = (d.carrier_start - 20.0 * d.nominal_period) * d.front.stride;
+    while (d.hold.count > 0 && static_cast<double>(held_at(d.hold, 0).start_frame) < held_from)
+        drop_oldest(d.hold, 1);
     if (trusted) establish(d, sink);
 }
 
@@ -502,8 +507,11 @@ void choose_frame(engine& d, int horizon) {
     const int count = std::max(0, horizon - first);
     for (int k = 0; k < count; ++k)
         mark[k] = judge(d, sums_at(d, anchor + (first + k + 0.5) * p + hw)).margin > 0.0;
+    // A recording that begins on a space most likely begins on a start bit: another frame must
+    // explain the bits ahead clearly better.
     const std::optional<int> best =
-        choose_start(d.gaps, std::span<const bool>(mark.data(), count), tuning::resync_reach);
+        choose_start(d.gaps, std::span<const bool>(mark.data(), count), tuning::resync_reach,
+                     d.returned > 0.0 ? 0.0 : tuning::first_space_favoured);
     d.anchor.reset();
     if (!best) {
         to_search(d, false);
@@ -688,7 +696,10 @@ void read_byte(engine& d, const recover_sink& sink, bool at_end) {
         clear += bits[k].quality / 10.0;
         decided += std::abs(bits[k].margin) / 10.0;
     }
-    if (!d.detector.on || steady_space || clear < tuning::byte_quality ||
+    // Nothing precedes the recording's first frame: a start bit it cut frames its byte, which
+    // is held (as a carrier's first bytes are) though the detector may come on only after it.
+    const bool from_first_frame = t0 < 0.5 * p && !d.established;
+    if ((!d.detector.on && !from_first_frame) || steady_space || clear < tuning::byte_quality ||
         decided < tuning::byte_margin) {
         d.held_count = 0;
         return;
@@ -698,7 +709,7 @@ void read_byte(engine& d, const recover_sink& sink, bool at_end) {
         // Held until the carrier shows its structure (what overflows the hold is lost); a
         // byte that began before the carrier did is read partly from whatever preceded it.
         // Nor is one whose start bit reads as the upper tone.
-        if (t0 + 0.5 * p < d.carrier_start || bits[0].margin > 0.0) return;
+        if ((t0 + 0.5 * p < d.carrier_start && !from_first_frame) || bits[0].margin > 0.0) return;
         recovered_byte lost;
         push(d.hold, out, lost);
         if (shows_structure(d)) establish(d, sink);
@@ -905,9 +916,8 @@ void check_idle(engine& d, const window_sums& s, double n, const recover_sink& s
 
 // Outside a carrier, sound rising well out of the background (silence or hiss) may be a block
 // beginning. If it begins on the lower tone it begins on a start bit (a block without a
-// leader, or a start bit the recording's beginning cut); a recording that begins on the upper
-// tone may begin inside a byte's data, and its frame is sought as after a dropout. Judged once
-// the window is all of it.
+// leader); a recording may begin anywhere inside a byte, and its frame is sought as after a
+// dropout. Judged once the window is all of it.
 void watch_onset(engine& d, const window_sums& s, bool heard, double n) {
     const bool loud = heard && s.energy > tuning::onset_rise * d.background;
     d.loud_frames = loud ? d.loud_frames + 1 : 0;
@@ -927,11 +937,10 @@ void watch_onset(engine& d, const window_sums& s, bool heard, double n) {
     const bool before = (d.state == phase::check_start || d.state == phase::wait_byte) &&
                         d.start_time < *at - tuning::edge_on_clock * d.period;
     if (d.state != phase::search && d.state != phase::frame && !before) return;
-    // At the recording's first frame, the lower tone is taken for a start bit (cut or not),
-    // anything else for data: its frame is chosen as after a dropout.
-    const bool space_first =
-        *at >= d.length || judge(d, sums_at(d, d.length - 1.0)).margin < -tuning::start_margin;
-    if (space_first) {
+    // At the recording's first frame it may begin anywhere in a byte: its frame is chosen as
+    // after a dropout, from the bits ahead (a first space taken for a start bit unless they
+    // tell otherwise).
+    if (*at >= d.length) {
         d.space_before = false;
         d.fallback.reset();
         to_byte(d, *at, false, 0.0);

@@ -7,11 +7,13 @@
 namespace {
 
 // Bits it takes to tell an idle gap of this length (or, cut off by the end of what is seen,
-// of at least this length) under the gaps the segment has shown.
+// of at least this length) under the gaps the segment has shown. Between bytes, a gap of
+// three idle bits and more that the segment never showed is rare (a wrong frame soon needs
+// one); at the end of what is seen it may be the block's trailer.
 double gap_cost(const gap_statistics& g, int gap, bool at_least) {
     double total = 0.0, here = 0.0;
     for (int k = 0; k < 4; ++k) {
-        const double c = g.counts[k] + 0.25;
+        const double c = g.counts[k] + (k < 3 || at_least ? 0.25 : 0.02);
         total += c;
         if (k == std::min(gap, 3) || (at_least && k > gap)) here += c;
     }
@@ -45,6 +47,9 @@ double framing_cost(const gap_statistics& g, std::span<const bool> marks, int fi
             chance += std::exp2(-gap_cost(g, k, false) - (first - k));
         cost = chance > 0.0 ? -std::log2(chance) : first + 8.0;
     }
+    // The gaps are learnt as they are read: a stream keeps to its few gap lengths, and a
+    // wrong frame soon needs gaps the right one never does.
+    gap_statistics seen = g;
     int at = first;
     while (at < count) {
         if (at + 9 > count) {
@@ -56,21 +61,23 @@ double framing_cost(const gap_statistics& g, std::span<const bool> marks, int fi
         while (at + 9 + run < count && marks[at + 9 + run])
             ++run;
         if (at + 9 + run >= count) {
-            cost += gap_cost(g, run, true);
+            cost += gap_cost(seen, run, true);
             break;
         }
-        cost += gap_cost(g, run, false);
+        cost += gap_cost(seen, run, false);
+        seen.counts[std::min(run, 3)] += 1.0;
         at += 9 + run;
     }
     return cost;
 }
 
-std::optional<int> choose_start(const gap_statistics& g, std::span<const bool> marks, int reach) {
+std::optional<int> choose_start(const gap_statistics& g, std::span<const bool> marks, int reach,
+                                double first_favoured) {
     std::optional<int> best;
     double best_cost = 0.0;
     for (int k = 0; k < std::min(static_cast<int>(marks.size()), reach); ++k) {
         if (marks[k]) continue;
-        const double cost = framing_cost(g, marks, k);
+        const double cost = framing_cost(g, marks, k) + (k > 0 ? first_favoured : 0.0);
         if (!best || cost < best_cost) {
             best = k;
             best_cost = cost;

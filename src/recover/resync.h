@@ -27,8 +27,10 @@ void learn_gap(gap_statistics& g, int gap);
 double framing_cost(const gap_statistics& g, std::span<const bool> marks, int first);
 
 // The start bit among marks[0, reach) that frames all of marks best: none if there is no
-// space there. The first of equally good ones.
-std::optional<int> choose_start(const gap_statistics& g, std::span<const bool> marks, int reach);
+// space there. The first of equally good ones; a space at marks[0] is kept unless another
+// frames them better by more than `first_favoured` bits.
+std::optional<int> choose_start(const gap_statistics& g, std::span<const bool> marks, int reach,
+                                double first_favoured = 0.0);
 
 // The next start bit after a byte, chosen from what follows it: margins[i] is the soft
 // decision (> 0 a mark, -1 .. 1) of bit 9 + i after the byte's start, on its bit clock. Each

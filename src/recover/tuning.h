@@ -117,6 +117,13 @@ inline constexpr int steady_space_bits = 30;
 inline constexpr double level_quality = 0.3;
 inline constexpr double level_margin = 0.5;
 inline constexpr double level_weight = 0.15;
+// A clear bit 20 dB or more above its tone's level (a factor of 10 in amplitude) is another
+// carrier's: a block rising out of the echoes around it, 30 dB up. That tone's level is learnt
+// anew, and the other's too when it now lies 24 dB below (a factor of 15.8: the tones of a
+// pair lie within 12 dB, and filters and pumping may part them further). Pumping and level
+// wander never step that far between clear bits; a dropout's return may, and is read anew.
+inline constexpr double level_step = 10.0;
+inline constexpr double tones_apart = 15.8;
 
 // --- Carrier detector: averages with hysteresis. Quality over about four bits (weight 1/4),
 // on above 0.6 (a clean FSK bit gives near 1, hiss near 0), off below 0.35; the tones'
@@ -161,10 +168,12 @@ inline constexpr double byte_quality = 0.45;
 inline constexpr double byte_margin = 0.3;
 
 // --- Print-through: a carrier this much weaker than one within echo_reach_s before or after
-// it, that repeats at least echo_share of its byte triples, is an echo of it.
+// it, that repeats at least echo_share of its byte triples, is an echo of it: most of its
+// bytes (a byte misread breaks three triples; where two echoes overlap, the one heard through
+// the other repeats about three bytes in four, 0.44 to 0.49 of its triples).
 inline constexpr double echo_db = 15.0;
 inline constexpr double echo_reach_s = 3.0;
-inline constexpr double echo_share = 0.5;
+inline constexpr double echo_share = 0.4;
 // A carrier's level stepping by echo_db from the stretch's (followed at this weight per byte)
 // after at least this many bytes begins a new stretch.
 inline constexpr double echo_level_weight = 0.25;
@@ -176,6 +185,9 @@ inline constexpr std::uint64_t echo_stretch_bytes = 2;
 inline constexpr int resync_bits = 110;
 inline constexpr int resync_reach = 20;
 inline constexpr int resync_before = 10;
+// At the recording's first frame, a first bit heard as a space is taken for a start bit
+// unless another frame explains the bits after it better by this many bits (odds of 8 to 1).
+inline constexpr double first_space_favoured = 3.0;
 
 // --- Segment figures: the polarity from the first clear bits; within 60 degrees of either
 // phase on average (a cosine beyond a half).
