@@ -371,7 +371,8 @@ void to_resync(engine& d, double n) {
 // the noise: its losing tones' energy against what its winning ones have more.
 bool noisy(const segment_stats& s) {
     return s.level_count >= tuning::frame_snr_bits &&
-           s.signal_sum < tuning::frame_snr * s.noise_sum;
+           s.tone_signal[0] < tuning::frame_snr * s.tone_noise[0] &&
+           s.tone_signal[1] < tuning::frame_snr * s.tone_noise[1];
 }
 
 // A byte starting at t0 was read: where the next one starts is chosen once the bits after
@@ -637,7 +638,8 @@ void read_byte(engine& d, const recover_sink& sink, bool at_end) {
             }
             const double mag = mark ? bits[k].mag1 : bits[k].mag0;
             const double other = mark ? bits[k].mag0 : bits[k].mag1;
-            add_bit(d.stats, mag * 2.0 / w / (mark ? d.front.gain1 : d.front.gain0), mag, other);
+            add_bit(d.stats, mag * 2.0 / w / (mark ? d.front.gain1 : d.front.gain0), mag, other,
+                    mark);
             // The first clear bits of a segment tell its polarity well enough.
             if (d.stats.polarity_count < tuning::polarity_bits &&
                 bits[k].quality > tuning::level_quality &&

@@ -10,11 +10,14 @@ void begin_segment(segment_stats& s, std::uint64_t start_frame) {
     s.segment.start_frame = start_frame;
 }
 
-void add_bit(segment_stats& s, double level, double win, double lose) {
+void add_bit(segment_stats& s, double level, double win, double lose, bool mark) {
+    const double signal = std::max(0.0, win * win - lose * lose);
     s.level_sum += level;
     s.level_count += 1.0;
-    s.signal_sum += std::max(0.0, win * win - lose * lose);
+    s.signal_sum += signal;
     s.noise_sum += lose * lose;
+    s.tone_signal[mark ? 1 : 0] += signal;
+    s.tone_noise[mark ? 1 : 0] += lose * lose;
 }
 
 carrier_segment finish_segment(const segment_stats& s, std::uint64_t end_frame) {

@@ -12,13 +12,17 @@ struct segment_stats {
     double level_sum = 0.0, signal_sum = 0.0, noise_sum = 0.0, speed_sum = 0.0;
     double level_count = 0.0, speed_count = 0.0;
     double polarity_sum = 0.0, polarity_count = 0.0;
+    // The signal and noise sums again, per tone (0 the lower): noise lowers both tones' ratio
+    // alike, a tone off its nominal frequency only its own.
+    double tone_signal[2] = {0.0, 0.0}, tone_noise[2] = {0.0, 0.0};
 };
 
 // Forgets all and starts a segment at this input frame.
 void begin_segment(segment_stats& s, std::uint64_t start_frame);
 
-// One bit: the winning tone's amplitude in sample units, and both tones' magnitudes.
-void add_bit(segment_stats& s, double level, double win, double lose);
+// One bit: the winning tone's amplitude in sample units, and both tones' magnitudes; `mark`
+// when the upper tone won.
+void add_bit(segment_stats& s, double level, double win, double lose, bool mark);
 
 // The segment's figures, ending at this input frame.
 carrier_segment finish_segment(const segment_stats& s, std::uint64_t end_frame);
