@@ -32,8 +32,8 @@
 //   wait_byte    a start is set: the byte is read once its stop bit is in;
 //   resync       back from a silent dropout, or at the recording's first frame: the byte frame
 //                is chosen anew (resync.h, a pure function of the bits heard);
-//   frame        in a noisy carrier (less than 13 dB above the noise, tones balanced), after
-//                a byte: the next start is chosen once the three bytes after it are in, as
+//   frame        in a noisy carrier (both tones less than 13 dB above the noise, balanced),
+//                after a byte: the next start is chosen once the three bytes after it are in, as
 //                the framing of them that goes against the fewest and faintest bits
 //                (resync.h), and the clock follows each byte's transitions more slowly. A
 //                single bit flipped by noise next to a stop bit no longer slips the frame.
@@ -368,7 +368,8 @@ void to_resync(engine& d, double n) {
 }
 
 // Whether a carrier's bits so far (enough of them to tell) stand less than frame_snr above
-// the noise: its losing tones' energy against what its winning ones have more.
+// the noise on both tones: the losing tone's energy against what the winning one has more,
+// over each tone's bits (white noise lowers both alike, a mistuned tone only its own).
 bool noisy(const segment_stats& s) {
     return s.level_count >= tuning::frame_snr_bits &&
            s.tone_signal[0] < tuning::frame_snr * s.tone_noise[0] &&

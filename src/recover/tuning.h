@@ -85,9 +85,10 @@ inline constexpr int last_slot = 12;
 inline constexpr int frame_lookahead = 30;
 inline constexpr double frame_scale = 30.0;
 // Only where noise makes single bits doubtful: the carrier's bits so far (at least two
-// bytes' worth) less than 13 dB above the noise (at 13 dB Eb/N0 about a bit in 30,000 flips,
-// and fewer each dB up; worn tapes' dropouts and unbalanced tones, which the measure also
-// counts, are read better from the bits at hand).
+// bytes' worth) less than 13 dB above the noise on either tone's bits (at 13 dB Eb/N0 about a
+// bit in 30,000 flips, and fewer each dB up; worn tapes' dropouts and unbalanced tones, which
+// the measure also counts, are read better from the bits at hand, and a tone off its nominal
+// frequency, leaking into the other's correlator, lowers its own tone's figure alone).
 inline constexpr double frame_snr = 20.0;
 inline constexpr double frame_snr_bits = 20.0;
 
