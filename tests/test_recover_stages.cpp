@@ -15,6 +15,7 @@
 #include "recover/level_tracker.h"
 #include "recover/recover.h"
 #include "recover/resync.h"
+#include "recover/segment_stats.h"
 
 namespace {
 
@@ -63,6 +64,30 @@ TEST(CarrierDetector, BeginsOnCleanBitsAndEndsInHiss) {
     EXPECT_EQ(ended, 4);
     EXPECT_EQ(c.last_good, 700u);  // the segment ends at its last good bit
     EXPECT_FALSE(c.on);
+}
+
+// Noise leaves both tones' bits with energy in the losing correlator; a mistuned tone (its
+// leak into the other's correlator) only its own bits: that carrier is not noisy.
+TEST(SegmentStats, NoisyOnlyWhenBothTonesAre) {
+    struct row {
+        const char* name;
+        double lose_space, lose_mark;  // the losing magnitude against a winning 1
+        bool noisy;
+    };
+    for (const row r : {row{"clean", 0.01, 0.01, false}, row{"white noise", 0.3, 0.3, true},
+                        row{"upper tone mistuned", 0.01, 0.35, false},
+                        row{"lower tone mistuned", 0.35, 0.01, false}}) {
+        segment_stats s;
+        begin_segment(s, 0);
+        for (int k = 0; k < 40; ++k) {
+            const bool mark = k % 2 == 1;
+            add_bit(s, 0.5, 1.0, mark ? r.lose_mark : r.lose_space, mark);
+            if (k == 10) {
+                EXPECT_FALSE(is_noisy(s)) << r.name << ": too few bits to tell";
+            }
+        }
+        EXPECT_EQ(is_noisy(s), r.noisy) << r.name;
+    }
 }
 
 std::vector<bool> bits_of(const std::vector<std::uint8_t>& bytes, int gap) {

@@ -367,15 +367,6 @@ void to_resync(engine& d, double n) {
     d.crossing.reset();
 }
 
-// Whether a carrier's bits so far (enough of them to tell) stand less than frame_snr above
-// the noise on both tones: the losing tone's energy against what the winning one has more,
-// over each tone's bits (white noise lowers both alike, a mistuned tone only its own).
-bool noisy(const segment_stats& s) {
-    return s.level_count >= tuning::frame_snr_bits &&
-           s.tone_signal[0] < tuning::frame_snr * s.tone_noise[0] &&
-           s.tone_signal[1] < tuning::frame_snr * s.tone_noise[1];
-}
-
 // A byte starting at t0 was read: where the next one starts is chosen once the bits after
 // it show the frame (see choose_next).
 void to_frame(engine& d, double t0, bool last_space) {
@@ -450,7 +441,7 @@ void note_quality(engine& d, const judgement& j, double fit, double t, const rec
     if (!d.detector.on && j.quality <= tuning::good_bit) forget_carrier(d);
     // A noisy carrier is held through a few poor bits, unless it may be the echo of a louder
     // one (whose echoes overlapping read as noise).
-    const bool hold = d.established && noisy(d.stats) && !d.gate.suspect;
+    const bool hold = d.established && is_noisy(d.stats) && !d.gate.suspect;
     switch (feed(d.detector, j.quality, fit, frame, hold)) {
         case carrier_change::began:
             begin_carrier(d, t, sink);
@@ -597,7 +588,7 @@ void read_byte(engine& d, const recover_sink& sink, bool at_end) {
         // The byte began where the running clock expected it: the clock has the history of
         // every transition before, so this byte's own (noisy) timing only nudges it.
         // In noise its timing is noisier still: it is followed more slowly.
-        const bool slow = noisy(d.stats);
+        const bool slow = is_noisy(d.stats);
         t0 += (slow ? tuning::noisy_phase_gain : tuning::on_clock_phase_gain) * error;
         d.period += (slow ? tuning::noisy_period_gain : tuning::on_clock_period_gain) * error /
                     std::max(1.0, d.bits_since);
@@ -676,7 +667,7 @@ void read_byte(engine& d, const recover_sink& sink, bool at_end) {
     // after it (see choose_next); a clear one shows it at once, and one whose tones are
     // unbalanced is read where its bits are clearest (clearest_shift), byte by byte.
     const bool lookahead =
-        d.established && noisy(d.stats) && imbalance(d.levels) <= tuning::imbalance_search;
+        d.established && is_noisy(d.stats) && imbalance(d.levels) <= tuning::imbalance_search;
     if (steady_space) {
         d.next_slot = 0;
     } else if (stop_known) {

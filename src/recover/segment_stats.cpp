@@ -20,6 +20,12 @@ void add_bit(segment_stats& s, double level, double win, double lose, bool mark)
     s.tone_noise[mark ? 1 : 0] += lose * lose;
 }
 
+bool is_noisy(const segment_stats& s) {
+    return s.level_count >= tuning::frame_snr_bits &&
+           s.tone_signal[0] < tuning::frame_snr * s.tone_noise[0] &&
+           s.tone_signal[1] < tuning::frame_snr * s.tone_noise[1];
+}
+
 carrier_segment finish_segment(const segment_stats& s, std::uint64_t end_frame) {
     carrier_segment out = s.segment;
     out.end_frame = std::max(end_frame, out.start_frame);

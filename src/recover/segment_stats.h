@@ -24,5 +24,11 @@ void begin_segment(segment_stats& s, std::uint64_t start_frame);
 // when the upper tone won.
 void add_bit(segment_stats& s, double level, double win, double lose, bool mark);
 
+// Whether the carrier's bits so far (enough of them to tell) stand less than
+// tuning::frame_snr above the noise on both tones: the losing tone's energy against what the
+// winning one has more, over each tone's bits (white noise lowers both alike, a tone off its
+// nominal frequency, leaking into the other's correlator, only its own).
+bool is_noisy(const segment_stats& s);
+
 // The segment's figures, ending at this input frame.
 carrier_segment finish_segment(const segment_stats& s, std::uint64_t end_frame);
