@@ -146,6 +146,23 @@ void open_stretch(echo_gate& g, std::uint64_t start, double level) {
 }
 
 // The current stretch ends at input frame `end`: output, dropped as an echo, or held.
+// The stretch being closed is an echo: said where it was, its bytes (already dropped) not
+// output. A whole carrier is reported with its own figures.
+void drop_stretch(echo_gate& g, std::uint64_t end, bool whole, const carrier_segment& segment,
+                  const recover_sink& sink) {
+    carrier_segment echo = whole ? segment : carrier_segment{};
+    echo.start_frame = g.start;
+    echo.end_frame = end;
+    echo.bytes = echo.framing_errors = 0;
+    echo.echo = true;
+    if (whole) {
+        report(sink, echo);
+    } else {
+        report_echo(g, echo, sink);
+        g.dropped += g.bytes;
+    }
+}
+
 void close_stretch(echo_gate& g, std::uint64_t end, bool whole, const carrier_segment& segment,
                    const recover_sink& sink) {
     // A weak stretch after a weak one held: an echo of the last louder one is dropped alone,
@@ -156,17 +173,7 @@ void close_stretch(echo_gate& g, std::uint64_t end, bool whole, const carrier_se
         if (g.last_count > 0 && repeated_share(g.scratch.data(), n, g.last.data(), g.last_count) >=
                                     tuning::echo_share) {
             drop_newest(g.hold, std::min<std::size_t>(g.bytes, g.hold.count - g.pending->count));
-            carrier_segment echo = whole ? segment : carrier_segment{};
-            echo.start_frame = g.start;
-            echo.end_frame = end;
-            echo.bytes = echo.framing_errors = 0;
-            echo.echo = true;
-            if (whole) {
-                report(sink, echo);
-            } else {
-                report_echo(g, echo, sink);
-                g.dropped += g.bytes;
-            }
+            drop_stretch(g, end, whole, segment, sink);
             return;
         }
         // Nor louder than the one held: one weak stretch with it, waiting for a louder one.
@@ -199,17 +206,7 @@ void close_stretch(echo_gate& g, std::uint64_t end, bool whole, const carrier_se
     if (g.suspect && g.last_count > 0 &&
         repeated_share(g.scratch.data(), n, g.last.data(), g.last_count) >= tuning::echo_share) {
         clear(g.hold);
-        carrier_segment echo = whole ? segment : carrier_segment{};
-        echo.start_frame = g.start;
-        echo.end_frame = end;
-        echo.bytes = echo.framing_errors = 0;
-        echo.echo = true;
-        if (whole) {
-            report(sink, echo);
-        } else {
-            report_echo(g, echo, sink);
-            g.dropped += g.bytes;
-        }
+        drop_stretch(g, end, whole, segment, sink);
         return;
     }
     if (!g.holding || g.level >= g.ceiling) {
