@@ -14,8 +14,6 @@
 #include <span>
 #include <vector>
 
-#include <sanitizer/allocator_interface.h>
-
 #include "base/error.h"
 #include "fuzz_input.h"
 #include "recover/recover.h"
