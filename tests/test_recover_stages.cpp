@@ -171,13 +171,21 @@ TEST(EchoGate, RepeatedShareCountsByteTriples) {
     EXPECT_DOUBLE_EQ(repeated_share(copy, 2, original, 6), 0.0);
 }
 
-// A loud carrier, then within three seconds its copy 30 dB down, then a different weak one.
-TEST(EchoGate, DropsAWeakCopyOfTheCarrierBeforeIt) {
+// An echo gate at 44.1 kHz and what it lets out.
+struct gate_run {
     std::vector<std::uint8_t> out;
     std::vector<carrier_segment> segments;
-    const recover_sink sink{[&](const recovered_byte& b) { out.push_back(b.value); },
-                            [&](const carrier_segment& s) { segments.push_back(s); }};
+    recover_sink sink{[this](const recovered_byte& b) { out.push_back(b.value); },
+                      [this](const carrier_segment& s) { segments.push_back(s); }};
     echo_gate g = make_echo_gate(44100, 1.0);
+    gate_run() = default;
+    gate_run(const gate_run&) = delete;  // the sink points at this one
+};
+
+// A loud carrier, then within three seconds its copy 30 dB down, then a different weak one.
+TEST(EchoGate, DropsAWeakCopyOfTheCarrierBeforeIt) {
+    gate_run run;
+    auto& [out, segments, sink, g] = run;
     const std::vector<std::uint8_t> block = {10, 20, 30, 40, 50, 60, 70, 80};
     const auto carrier = [&](std::uint64_t start, double level,
                              const std::vector<std::uint8_t>& bytes) {
@@ -206,11 +214,8 @@ TEST(EchoGate, DropsAWeakCopyOfTheCarrierBeforeIt) {
 // The echo runs on from the end of its block within one carrier: the carrier is cut where
 // its level falls 30 dB, the copy dropped, and the carrier's segment ends where the block did.
 TEST(EchoGate, CutsAnEchoRunningOnFromItsBlock) {
-    std::vector<std::uint8_t> out;
-    std::vector<carrier_segment> segments;
-    const recover_sink sink{[&](const recovered_byte& b) { out.push_back(b.value); },
-                            [&](const carrier_segment& s) { segments.push_back(s); }};
-    echo_gate g = make_echo_gate(44100, 1.0);
+    gate_run run;
+    auto& [out, segments, sink, g] = run;
     const std::vector<std::uint8_t> block = {10, 20, 30, 40, 50, 60, 70, 80};
     gate_carrier(g, 0, 0.5, sink);
     std::uint64_t frame = 0;
@@ -238,11 +243,8 @@ TEST(EchoGate, CutsAnEchoRunningOnFromItsBlock) {
 // alone, then block b. The copies are dropped: the first waits for b with the byte after it
 // and through a's copy, and is judged on all of b (not on b's first byte, still rising).
 TEST(EchoGate, DropsTheEchoesBetweenCloseBlocks) {
-    std::vector<std::uint8_t> out;
-    std::vector<carrier_segment> segments;
-    const recover_sink sink{[&](const recovered_byte& b) { out.push_back(b.value); },
-                            [&](const carrier_segment& s) { segments.push_back(s); }};
-    echo_gate g = make_echo_gate(44100, 1.0);
+    gate_run run;
+    auto& [out, segments, sink, g] = run;
     const std::vector<std::uint8_t> a = {10, 20, 30, 40, 50, 60, 70, 80};
     const std::vector<std::uint8_t> b = {11, 22, 33, 44, 55, 66, 77, 88};
     std::uint64_t frame = 0;
