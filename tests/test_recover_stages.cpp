@@ -211,6 +211,36 @@ TEST(EchoGate, DropsAWeakCopyOfTheCarrierBeforeIt) {
     EXPECT_FALSE(segments[2].echo);
 }
 
+// A weak carrier held (a louder one may follow it), then a weak copy of the loud one before
+// both, dropped at once: its echo segment still comes after the held one's (found by
+// fuzz_recover, where it came first).
+TEST(EchoGate, ReportsAnEchoAfterTheWeakCarrierHeldBeforeIt) {
+    gate_run run;
+    auto& [out, segments, sink, g] = run;
+    const std::vector<std::uint8_t> block = {10, 20, 30, 40, 50, 60, 70, 80};
+    const std::vector<std::uint8_t> other = {1, 2, 3, 4, 5};
+    const auto carrier = [&](std::uint64_t start, double level,
+                             const std::vector<std::uint8_t>& bytes) {
+        gate_carrier(g, start, level, sink);
+        for (const std::uint8_t v : bytes)
+            gate_byte(g, {.value = v, .start_frame = start}, level, sink);
+        gate_end(g, {.start_frame = start, .end_frame = start + 22050, .bytes = bytes.size()}, true,
+                 sink);
+    };
+    carrier(0, 0.5, block);
+    carrier(44100, 0.5 * 0.03, other);
+    carrier(2 * 44100, 0.5 * 0.03, block);
+    gate_time(g, 9 * 44100, sink);
+    std::vector<std::uint8_t> expected = block;
+    expected.insert(expected.end(), other.begin(), other.end());
+    EXPECT_EQ(out, expected);
+    ASSERT_EQ(segments.size(), 3u);
+    EXPECT_EQ(segments[1].start_frame, 44100u);
+    EXPECT_FALSE(segments[1].echo);
+    EXPECT_EQ(segments[2].start_frame, 2u * 44100u);
+    EXPECT_TRUE(segments[2].echo);
+}
+
 // The echo runs on from the end of its block within one carrier: the carrier is cut where
 // its level falls 30 dB, the copy dropped, and the carrier's segment ends where the block did.
 TEST(EchoGate, CutsAnEchoRunningOnFromItsBlock) {

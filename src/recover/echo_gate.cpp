@@ -42,6 +42,22 @@ void report_carrier(echo_gate& g, const carrier_segment* kept, const recover_sin
     g.echo_count = 0;
 }
 
+void report_dropped(echo_gate& g, const carrier_segment& echo, bool whole,
+                    const recover_sink& sink) {
+    if (whole) {
+        report(sink, echo);
+    } else {
+        report_echo(g, echo, sink);
+    }
+}
+
+// The weak stretch held has been judged: the echoes dropped after it are reported now.
+void report_after_pending(echo_gate& g, const recover_sink& sink) {
+    for (std::size_t k = 0; k < g.after_pending_count; ++k)
+        report_dropped(g, g.after_pending[k].segment, g.after_pending[k].whole, sink);
+    g.after_pending_count = 0;
+}
+
 // The latest bytes of a ring of `count` recorded, oldest first, into `out`: how many.
 std::size_t in_order(const std::vector<std::uint8_t>& ring, std::size_t count,
                      std::vector<std::uint8_t>& out) {
@@ -92,6 +108,7 @@ void release_pending(echo_gate& g, const recover_sink& sink) {
         g.last_end = p.segment.end_frame;
     }
     g.pending.reset();
+    report_after_pending(g, sink);
 }
 
 // The weak stretch held, judged against the current, louder one's bytes so far.
@@ -112,12 +129,9 @@ void judge_pending(echo_gate& g, const recover_sink& sink) {
     if (!p.whole && g.open) g.dropped += p.segment.bytes;
     p.segment.echo = true;
     p.segment.bytes = p.segment.framing_errors = 0;
-    if (p.whole) {
-        report(sink, p.segment);
-    } else {
-        report_echo(g, p.segment, sink);
-    }
+    report_dropped(g, p.segment, p.whole, sink);
     g.pending.reset();
+    report_after_pending(g, sink);
 }
 
 // Whether the current stretch's own bytes are held: it may echo the last one, or a stretch
@@ -155,11 +169,11 @@ void drop_stretch(echo_gate& g, std::uint64_t end, bool whole, const carrier_seg
     echo.end_frame = end;
     echo.bytes = echo.framing_errors = 0;
     echo.echo = true;
-    if (whole) {
-        report(sink, echo);
+    if (!whole) g.dropped += g.bytes;
+    if (g.pending && g.after_pending_count < g.after_pending.size()) {
+        g.after_pending[g.after_pending_count++] = {echo, whole};
     } else {
-        report_echo(g, echo, sink);
-        g.dropped += g.bytes;
+        report_dropped(g, echo, whole, sink);
     }
 }
 

@@ -68,6 +68,14 @@ struct echo_gate {
     // that the segments come out in the order of their starts.
     std::array<carrier_segment, 4> echoes{};
     std::size_t echo_count = 0;
+    // Echoes dropped while a weak stretch before them waits to be judged: reported once it
+    // is (whole carriers or stretches of one), again so that segments keep their order.
+    struct dropped_echo {
+        carrier_segment segment;
+        bool whole = false;
+    };
+    std::array<dropped_echo, 8> after_pending{};
+    std::size_t after_pending_count = 0;
 };
 
 echo_gate make_echo_gate(std::int32_t sample_rate, double full_scale);
