@@ -170,7 +170,7 @@ inline void write_recover_prefix(std::vector<std::uint8_t>& out, const recover_p
     put_u32(out, p.piece);
 }
 
-inline fsk_signal recover_signal(const recover_prefix& p) {
+inline fsk_signal recover_prefix_signal(const recover_prefix& p) {
     fsk_signal s;
     s.baud_rate =
         (p.flags & 8) ? static_cast<std::int32_t>(p.raw_baud) : decode_baud_table[p.baud_pick % 8];

@@ -57,7 +57,7 @@ bool same(const carrier_segment& a, const carrier_segment& b) {
 }
 
 run_result run(const recover_prefix& p, std::span<const double> samples, bool in_pieces) {
-    recover_decoder decoder = make_recover_decoder(recover_signal(p), recover_rate(p), 1.0);
+    recover_decoder decoder = make_recover_decoder(recover_prefix_signal(p), recover_rate(p), 1.0);
     run_result r;
     const recover_sink sink{
         [&](const recovered_byte& b) { as_harness([&] { r.bytes.push_back(b); }); },

@@ -46,10 +46,11 @@ std::complex<double> response(const biquad& f, double freq, double rate) {
 
 }  // namespace
 
-front_end make_front_end(const fsk_signal& signal, std::int32_t sample_rate) {
+front_end make_front_end(std::int32_t lower_tone, std::int32_t upper_tone,
+                         std::int32_t sample_rate) {
     front_end f;
-    const double f0 = signal.lower_tone;
-    const double f1 = 2.0 * f0;
+    const double f0 = lower_tone;
+    const double f1 = upper_tone;
     f.stride =
         std::max<std::int32_t>(1, static_cast<std::int32_t>(static_cast<double>(sample_rate) /
                                                             (tuning::kept_per_upper_cycle * f1)));
@@ -88,7 +89,6 @@ front_end make_front_end(const fsk_signal& signal, std::int32_t sample_rate) {
     f.turn1 = std::remainder(std::arg(g1) + two_pi * f1 / rate * f.delay, two_pi);
     return f;
 }
-
 
 std::size_t decimate(front_end& f, std::span<const double>& in, std::span<double> out) {
     if (f.stride == 1) {

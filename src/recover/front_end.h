@@ -3,8 +3,6 @@
 #include <cstdint>
 #include <span>
 
-#include "demod/signal.h"
-
 // The recovery demodulator's front end: the input decimated (well above the upper tone only
 // every stride-th frame is kept, after a triangle low-pass) and band-filtered around the
 // tones. Everything after it counts in kept frames.
@@ -40,9 +38,9 @@ struct front_end {
     biquad high_pass, low_pass;
 };
 
-// Requires a valid signal and a sample rate above four times the lower tone.
-front_end make_front_end(const fsk_signal& signal, std::int32_t sample_rate);
-
+// Requires tones above 0, the upper above the lower, and a sample rate above twice the upper.
+front_end make_front_end(std::int32_t lower_tone, std::int32_t upper_tone,
+                         std::int32_t sample_rate);
 
 // Decimates input frames from the front of `in` (which is advanced past them) into `out`
 // until `out` is full or `in` empty: the count of kept frames written.

@@ -63,6 +63,7 @@
 #include <bit>
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <numbers>
 #include <optional>
 #include <vector>
@@ -94,7 +95,7 @@ enum class phase { search, check_start, wait_byte, resync, frame };
 
 struct recover_engine {
     // Fixed by the settings.
-    fsk_signal signal;
+    recover_signal signal;
     std::int32_t sample_rate = 0;
     double full_scale = 1.0;
     double nominal_period = 0.0;  // kept frames per bit
@@ -266,7 +267,7 @@ double bit_frequency_fit(const engine& d, double centre_end, double p, bool mark
     const std::complex<double> after =
         mark ? std::complex<double>(b.r1, b.i1) : std::complex<double>(b.r0, b.i0);
     const double turn = std::arg(after * std::conj(before));
-    const double tone = mark ? 2.0 * d.signal.lower_tone : d.signal.lower_tone;
+    const double tone = mark ? d.signal.upper_tone : d.signal.lower_tone;
     return frequency_fit(turn * d.front.frame_rate / (two_pi * 0.5 * p * tone), clock_offset(d));
 }
 
@@ -278,7 +279,8 @@ double bit_frequency_fit(const engine& d, double centre_end, double p, bool mark
 double boundary_phase(const engine& d, double t0, double p, int k, bool mark) {
     const double centre = t0 + (k + 0.5) * p;
     const window_sums s = sums_at(d, centre + d.half_window);
-    const double omega = two_pi * d.signal.lower_tone * (mark ? 2.0 : 1.0) / d.front.frame_rate;
+    const double omega =
+        two_pi * (mark ? d.signal.upper_tone : d.signal.lower_tone) / d.front.frame_rate;
     const std::complex<double> sum =
         mark ? std::complex<double>(s.r1, s.i1) : std::complex<double>(s.r0, s.i0);
     const double turn = mark ? d.front.turn1 : d.front.turn0;
@@ -890,7 +892,7 @@ void check_idle(engine& d, const window_sums& s, double n, const recover_sink& s
         if (d.idle_tone) {
             const double turn = std::arg(now * std::conj(*d.idle_tone));
             const double offset =
-                turn * d.front.frame_rate / (two_pi * d.corr.window) / (2.0 * d.signal.lower_tone);
+                turn * d.front.frame_rate / (two_pi * d.corr.window) / d.signal.upper_tone;
             fit = frequency_fit(offset, clock_offset(d));
             const double target = d.nominal_period / (1.0 + offset);
             d.period =
@@ -1112,18 +1114,37 @@ void run_frames(engine& d, std::span<const double> frames, const recover_sink& s
 
 }  // namespace
 
+recover_signal nominal_recover_signal(const fsk_signal& s) {
+    // A lower tone too high to double is refused all the same as too high for the sample
+    // rate.
+    const std::int64_t upper = std::clamp<std::int64_t>(2 * std::int64_t{s.lower_tone},
+                                                        std::numeric_limits<std::int32_t>::min(),
+                                                        std::numeric_limits<std::int32_t>::max());
+    return {static_cast<double>(s.baud_rate), s.lower_tone, static_cast<std::int32_t>(upper)};
+}
+
 recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t sample_rate,
                                      double full_scale) {
-    if (signal.baud_rate <= 0) throw fskdec_error("illegal baud rate");
-    if (signal.lower_tone <= 0) throw fskdec_error("illegal carrier frequency");
+    return make_recover_decoder(nominal_recover_signal(signal), sample_rate, full_scale);
+}
+
+recover_decoder make_recover_decoder(const recover_signal& signal, std::int32_t sample_rate,
+                                     double full_scale) {
+    if (!(signal.baud_rate > 0.0) || !std::isfinite(signal.baud_rate)) {
+        throw fskdec_error("illegal baud rate");
+    }
+    if (signal.lower_tone <= 0 || signal.upper_tone <= signal.lower_tone ||
+        std::int64_t{signal.upper_tone} > 3 * std::int64_t{signal.lower_tone}) {
+        throw fskdec_error("illegal carrier frequency");
+    }
     // A rate of 0 or less (a header that says so) is too low as any other is, as the default
     // decoder reports it.
     if (sample_rate <= 0) throw fskdec_error("sample rate too low for the carrier frequency");
     if (!(full_scale > 0.0) || !std::isfinite(full_scale)) {
         throw fskdec_error("illegal full scale");
     }
-    if (std::int64_t{signal.lower_tone} * 4 >= sample_rate ||
-        std::int64_t{signal.baud_rate} * 4 > sample_rate) {
+    if (std::int64_t{signal.upper_tone} * 2 >= sample_rate ||
+        signal.baud_rate * 4.0 > static_cast<double>(sample_rate)) {
         throw fskdec_error("sample rate too low for the carrier frequency");
     }
     auto e = std::make_unique<recover_engine>();
@@ -1131,7 +1152,7 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
     d.signal = signal;
     d.sample_rate = sample_rate;
     d.full_scale = full_scale;
-    d.front = make_front_end(signal, sample_rate);
+    d.front = make_front_end(signal.lower_tone, signal.upper_tone, sample_rate);
     d.nominal_period = d.front.frame_rate / signal.baud_rate;
     if (d.nominal_period > tuning::longest_bit) throw fskdec_error("illegal carrier frequency");
     d.period = d.nominal_period;
@@ -1141,7 +1162,7 @@ recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t samp
     d.length = d.nominal_period;
     d.half_window = (d.length - 1.0) / 2.0;
     d.corr = make_tone_correlator(window, sample_rate, signal.lower_tone, d.front.stride,
-                                  d.nominal_period - window);
+                                  d.nominal_period - window, signal.upper_tone);
 
     d.outside_weight = std::min(
         1.0, tuning::quality_band_bits * signal.baud_rate / (d.front.band_high - d.front.band_low));

@@ -49,10 +49,24 @@ struct recover_decoder {
     std::unique_ptr<recover_engine> engine;
 };
 
-// Throws fskdec_error for unusable settings: a sample rate, baud rate or tone of 0 or less,
-// the upper tone at or above half the sample rate, fewer than four frames per bit, a lower
-// tone of more than about 170 cycles a bit ("illegal carrier frequency": memory is sized by
-// the bit), or a full scale that is not a positive number.
+// The signal the recovery decoder is tuned to: the nominal one, or one measured from the
+// recording (a fractional bit rate, tones in any ratio).
+struct recover_signal {
+    double baud_rate = 1200.0;       // bits per second
+    std::int32_t lower_tone = 1200;  // Hz, a 0 bit
+    std::int32_t upper_tone = 2400;  // Hz, a 1 bit
+};
+recover_signal nominal_recover_signal(const fsk_signal& s);  // {baud, lower, 2 lower}
+
+// Throws fskdec_error for unusable settings: a sample rate or tone of 0 or less, a baud rate
+// that is not a positive number ("illegal baud rate"), an upper tone not above the lower one
+// or more than three times it ("illegal carrier frequency"), the upper tone at or above half
+// the sample rate or fewer than four frames per bit ("sample rate too low for the carrier
+// frequency"), a lower tone of more than about 170 cycles a bit ("illegal carrier
+// frequency": memory is sized by the bit), or a full scale that is not a positive number.
+recover_decoder make_recover_decoder(const recover_signal& signal, std::int32_t sample_rate,
+                                     double full_scale);
+// The nominal signal's tones and bit rate, the same errors.
 recover_decoder make_recover_decoder(const fsk_signal& signal, std::int32_t sample_rate,
                                      double full_scale);
 
