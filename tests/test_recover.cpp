@@ -23,7 +23,7 @@ struct decoded {
     std::vector<carrier_segment> segments;
 };
 
-decoded recover_all(const std::vector<double>& x, std::int32_t rate, const fsk_signal& signal,
+decoded recover_all(const std::vector<double>& x, std::int32_t rate, const recover_signal& signal,
                     std::size_t block = 4096) {
     decoded out;
     recover_sink sink;
@@ -36,6 +36,11 @@ decoded recover_all(const std::vector<double>& x, std::int32_t rate, const fsk_s
     }
     recover_finish(d, sink);
     return out;
+}
+
+decoded recover_all(const std::vector<double>& x, std::int32_t rate, const fsk_signal& signal,
+                    std::size_t block = 4096) {
+    return recover_all(x, rate, nominal_recover_signal(signal), block);
 }
 
 std::vector<std::uint8_t> text_bytes() {
@@ -279,6 +284,76 @@ TEST(Recover, CorrelatorMatchesDirectSum) {
     }
 }
 
+// The upper tone on its own oscillator, 1.9 to 2.9 times the lower: a steady upper tone of
+// whole cycles in the window gives its full amplitude and phase in the upper sums, and still
+// does just before and after the oscillator and the sums are set from the exact phase (a
+// resync from the lower tone's phase, or a drifting oscillator, turns it).
+TEST(Recover, CorrelatorUpperToneHasItsOwnPhase) {
+    const std::int32_t lower = 1200, window = 40;  // two cycles of the upper tone
+    const double amplitude = 0.7, phi = 0.4;
+    for (const std::int32_t upper : {2280, 2400, 2520, 3480}) {
+        const std::int32_t rate = 20 * upper;
+        tone_correlator corr = make_tone_correlator(window, rate, lower, 1, 0.0, upper);
+        const std::complex<double> expected = std::polar(amplitude * window / 2.0, phi);
+        std::uint64_t n = 0;
+        for (const std::uint64_t until :
+             {tuning::oscillator_resync - 1, 3 * tuning::oscillator_resync + 1,
+              tuning::sums_resync - 1, tuning::sums_resync + tuning::oscillator_resync - 1,
+              2 * tuning::sums_resync + 7}) {
+            for (; n < until; ++n) {
+                const auto turn =
+                    static_cast<double>((n * upper) % static_cast<std::uint64_t>(rate));
+                correlate_sample(corr,
+                                 amplitude * std::cos(2.0 * std::numbers::pi * turn / rate + phi));
+            }
+            const window_sums got = correlator_sums(corr);
+            EXPECT_NEAR(got.r1, expected.real(), 1e-9) << upper << " Hz after " << n;
+            EXPECT_NEAR(got.i1, expected.imag(), 1e-9) << upper << " Hz after " << n;
+        }
+    }
+}
+
+// A machine whose tones are not in a 1:2 ratio: phase-continuous, the tone switched per bit.
+std::vector<double> render_mistuned(const std::vector<std::uint8_t>& bits, std::int32_t rate,
+                                    const recover_signal& s, double amplitude) {
+    std::vector<double> x;
+    double phase = 0.0;
+    for (std::size_t n = 0;; ++n) {
+        const auto bit = static_cast<std::size_t>(static_cast<double>(n) * s.baud_rate / rate);
+        if (bit >= bits.size()) break;
+        x.push_back(amplitude * std::cos(phase));
+        phase += 2.0 * std::numbers::pi * (bits[bit] ? s.upper_tone : s.lower_tone) / rate;
+        if (phase > 2.0 * std::numbers::pi) phase -= 2.0 * std::numbers::pi;
+    }
+    return x;
+}
+
+struct mistuned_case {
+    std::string name;
+    recover_signal signal;
+};
+
+class RecoverMistuned : public testing::TestWithParam<mistuned_case> {};
+
+TEST_P(RecoverMistuned, DecodesExactlyWhenTunedToIt) {
+    const recover_signal& s = GetParam().signal;
+    const std::vector<std::uint8_t> sent = text_bytes();
+    std::vector<double> x =
+        render_mistuned(frame_bits(sent, std::vector<int>(sent.size(), 2), 100, 20), 44100, s, 0.5);
+    quantise_16(x);
+    EXPECT_EQ(recover_all(x, 44100, s).bytes, sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tones, RecoverMistuned,
+                         testing::Values(mistuned_case{"Baud300Upper2_1", {300.0, 1200, 2520}},
+                                         mistuned_case{"Baud300Upper1_9", {300.0, 1200, 2280}},
+                                         mistuned_case{"Baud1200Upper2_1", {1200.0, 1200, 2520}},
+                                         mistuned_case{"Baud1200Upper1_9", {1200.0, 1200, 2280}},
+                                         mistuned_case{"Baud1187_3Upper2_0", {1187.3, 1187, 2374}}),
+                         [](const testing::TestParamInfo<mistuned_case>& info) {
+                             return info.param.name;
+                         });
+
 TEST(Recover, ClockMeasuresTheSpeed) {
     tone_settings tone;
     time_warp warp;
@@ -374,6 +449,41 @@ TEST(Recover, RefusesUnusableSettings) {
     EXPECT_THROW(make_recover_decoder(s, 44100, 1.0), fskdec_error);
     s.lower_tone = 1500;
     EXPECT_NO_THROW(make_recover_decoder(s, 44100, 1.0));
+}
+
+// A measured signal's settings: each refused with its own message, the limits accepted.
+TEST(Recover, RefusesUnusableMeasuredSignals) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        recover_signal signal;
+        std::int32_t rate;
+        const char* message;  // none: accepted
+    } cases[] = {
+        {{0.0, 1200, 2400}, 44100, "illegal baud rate"},
+        {{nan, 1200, 2400}, 44100, "illegal baud rate"},
+        {{inf, 1200, 2400}, 44100, "illegal baud rate"},
+        {{1200.0, 0, 2400}, 44100, "illegal carrier frequency"},
+        {{1200.0, 1200, 1200}, 44100, "illegal carrier frequency"},
+        {{1200.0, 1200, 3601}, 44100, "illegal carrier frequency"},
+        {{1200.0, 1200, 3600}, 44100, nullptr},
+        {{1187.3, 1187, 2520}, 44100, nullptr},
+        {{1200.0, 8000, 22050}, 44100, "sample rate too low for the carrier frequency"},
+        {{1200.0, 8000, 22049}, 44100, nullptr},
+        {{2000.5, 1000, 2000}, 8000, "sample rate too low for the carrier frequency"},
+        {{2000.0, 1000, 2000}, 8000, nullptr},
+    };
+    for (const auto& c : cases) {
+        const std::string what = std::to_string(c.signal.baud_rate) + " baud " +
+                                 std::to_string(c.signal.lower_tone) + "/" +
+                                 std::to_string(c.signal.upper_tone) + " Hz";
+        try {
+            make_recover_decoder(c.signal, c.rate, 1.0);
+            EXPECT_EQ(c.message, nullptr) << what;
+        } catch (const fskdec_error& e) {
+            EXPECT_STREQ(e.what(), c.message ? c.message : "(accepted)") << what;
+        }
+    }
 }
 
 }  // namespace
