@@ -35,6 +35,7 @@
 #include "audio/sample_buffer.h"
 #include "demod/framing.h"
 #include "impair.h"
+#include "recover/measured.h"
 #include "recover/recover.h"
 #include "timing.h"
 
@@ -64,7 +65,7 @@ struct recovered {
 };
 
 recovered decode_recover(const std::vector<double>& samples, int sample_rate,
-                         const fsk_signal& signal) {
+                         const fsk_signal& signal, bool measure) {
     recovered out;
     recover_sink sink;
     sink.byte = [&](const recovered_byte& b) { out.bytes.push_back(b.value); };
@@ -72,8 +73,17 @@ recovered decode_recover(const std::vector<double>& samples, int sample_rate,
         ++out.segments;
         if (s.bytes == 0) ++out.empty_segments;
     };
-    recover_decoder d = make_recover_decoder(signal, sample_rate, 1.0);
     constexpr std::size_t block = 4096;
+    if (measure) {
+        measured_decoder d = make_measured_decoder(sample_rate, 1.0);
+        for (std::size_t i = 0; i < samples.size(); i += block) {
+            const std::size_t n = std::min(block, samples.size() - i);
+            measured_samples(d, std::span<const double>(samples.data() + i, n), sink);
+        }
+        measured_finish(d, sink);
+        return out;
+    }
+    recover_decoder d = make_recover_decoder(signal, sample_rate, 1.0);
     for (std::size_t i = 0; i < samples.size(); i += block) {
         const std::size_t n = std::min(block, samples.size() - i);
         recover_samples(d, std::span<const double>(samples.data() + i, n), sink);
@@ -89,6 +99,7 @@ struct recording {
     std::vector<std::uint8_t> sent;   // empty: a recording without FSK
     std::vector<std::size_t> blocks;  // the lengths of the blocks `sent` is made of, in order
     std::string label;                // what sets it apart from the others of its row
+    bool measure = false;  // -r told no signal: it measures each carrier's (signal unused)
 };
 
 // What a case varies; everything else is a clean 1200 baud recording at 44.1 kHz.
@@ -270,11 +281,12 @@ void add_transfer_families(std::vector<row>& rows) {
                                std::function<tape(int, random_source&)> lay) {
         const std::uint64_t base = seed_of(family, severity);
         rows.push_back({family, severity, count,
-                        [base, lay](int k) {
+                        [base, lay, family](int k) {
                             random_source r{base + static_cast<std::uint64_t>(k)};
                             const tape t = lay(k, r);
                             recording rec = render_tape(t, r);
                             rec.label = t.label;
+                            rec.measure = family == "no options";
                             return rec;
                         },
                         -1.0});
@@ -493,6 +505,7 @@ void add_transfer_families(std::vector<row>& rows) {
                             }
                             recording rec = make_recording(c);
                             rec.signal = fsk_signal{};
+                            rec.measure = true;
                             rec.label = k == 0   ? std::string("22.05 kHz, speed +2 %")
                                         : k == 1 ? std::string("44.1 kHz, -2 %, Eb/N0 14 dB")
                                                  : std::string("48 kHz");
@@ -866,7 +879,8 @@ int main(int argc, char** argv) {
             }
             default_time += seconds_since(start);
             start = clock_type::now();
-            const recovered got = decode_recover(rec.samples, rec.sample_rate, rec.signal);
+            const recovered got =
+                decode_recover(rec.samples, rec.sample_rate, rec.signal, rec.measure);
             recover_time += seconds_since(start);
             const std::vector<bool> default_whole = add_score(o.default_score, rec, got_default);
             const std::vector<bool> recover_whole = add_score(o.recover_score, rec, got.bytes);

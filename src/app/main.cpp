@@ -20,6 +20,7 @@
 #include "audio/input.h"
 #include "base/error.h"
 #include "demod/framing.h"
+#include "recover/measured.h"
 #include "recover/recover.h"
 #include "report/lines.h"
 #include "report/map.h"
@@ -82,13 +83,15 @@ report_settings report_settings_for(const decoder_settings& settings, const audi
     r.envelope = (settings.verbose && !settings.quiet) || !settings.map_path.empty() ||
                  !settings.json_path.empty() || !settings.split_dir.empty();
     r.recovery = settings.recover;
+    r.measured_signal = settings.recover && !settings.signal_given;
     r.name = input_path;
     return r;
 }
 
-// The recovery demodulator over the whole input, one piece at a time.
-void recover_all(sample_source& input, std::int32_t channel, recover_decoder& decoder,
-                 run_context& run) {
+// The recovery demodulator over the whole input, one piece at a time: tuned to the signal
+// given, or measuring each carrier's.
+void recover_all(sample_source& input, std::int32_t channel, std::optional<recover_decoder>& given,
+                 std::optional<measured_decoder>& measured, run_context& run) {
     const audio_format& format = input.format();
     const auto channels = static_cast<std::size_t>(format.channels);
     std::vector<double> piece(window_piece_frames * channels);
@@ -98,16 +101,27 @@ void recover_all(sample_source& input, std::int32_t channel, recover_decoder& de
             run.byte({b.value, b.start_frame, 0, b.confidence, b.framing_error, not_measured});
         },
         [&](const carrier_segment& s) {
+            const auto or_none = [](double v) { return v > 0.0 ? v : not_measured; };
             run.segment({s.start_frame, s.end_frame, s.bytes, s.framing_errors,
-                         s.level / format.full_scale, s.snr_db, s.speed, s.polarity, s.echo});
+                         s.level / format.full_scale, s.snr_db, s.speed, s.polarity, s.echo,
+                         or_none(s.baud), or_none(s.lower_tone), or_none(s.upper_tone)});
         }};
     for (std::size_t frames; (frames = input.read(piece)) > 0;) {
         if (run.report) collect_samples(*run.report, {piece.data(), frames * channels});
         for (std::size_t f = 0; f < frames; ++f)
             samples[f] = piece[f * channels + static_cast<std::size_t>(channel)];
-        recover_samples(decoder, {samples.data(), frames}, sink);
+        const std::span<const double> mono(samples.data(), frames);
+        if (given) {
+            recover_samples(*given, mono, sink);
+        } else {
+            measured_samples(*measured, mono, sink);
+        }
     }
-    recover_finish(decoder, sink);
+    if (given) {
+        recover_finish(*given, sink);
+    } else {
+        measured_finish(*measured, sink);
+    }
 }
 
 // What the report says at the end of a run, and the map.
@@ -186,9 +200,12 @@ int run(int argc, const char* const* argv) {
     // Each decoder checks the recording against the signal and takes its memory here, before
     // any output exists.
     std::optional<recover_decoder> recovery;
+    std::optional<measured_decoder> measuring;
     std::optional<demod_config> config;
-    if (settings.recover) {
+    if (settings.recover && settings.signal_given) {
         recovery = make_recover_decoder(settings.signal, format.sample_rate, format.full_scale);
+    } else if (settings.recover) {
+        measuring = make_measured_decoder(format.sample_rate, format.full_scale);
     } else {
         config = make_demod_config(format, settings.signal, settings.threshold_ratio);
     }
@@ -230,8 +247,8 @@ int run(int argc, const char* const* argv) {
     output_file map;
     if (!settings.map_path.empty()) map = open_output(settings.map_path);
 
-    if (recovery) {
-        recover_all(*input, channel, *recovery, run);
+    if (settings.recover) {
+        recover_all(*input, channel, recovery, measuring, run);
     } else {
         decode_bytes(
             *window, exact,

@@ -24,6 +24,7 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings,
         if (std::strcmp(arg, "-b") == 0) {
             if (++i >= argc) break;
             settings.signal.baud_rate = positive_option(argv[i], "illegal baud rate");
+            settings.signal_given = true;
         } else if (std::strcmp(arg, "-c") == 0) {
             if (++i >= argc) break;
             settings.channel = positive_option(argv[i], "illegal channel");
@@ -55,6 +56,7 @@ int parse_options(int argc, const char* const* argv, decoder_settings& settings,
         } else if (std::strcmp(arg, "-w") == 0) {
             if (++i >= argc) break;
             settings.signal.lower_tone = positive_option(argv[i], "illegal carrier frequency");
+            settings.signal_given = true;
         } else {
             // Skipped, as options of other versions may be passed; the caller says so.
             settings.unknown_options.emplace_back(arg);

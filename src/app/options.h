@@ -9,6 +9,7 @@
 // What fskdec's command line sets.
 struct decoder_settings {
     fsk_signal signal;              // -b, -w, -p
+    bool signal_given = false;      // -b or -w: else -r measures each carrier's signal
     double threshold_ratio = 0.15;  // -t: detection level as a fraction of full scale
     std::int32_t channel = 1;       // -c: 1 or 2
     bool recover = false;           // -r: the recovery demodulator

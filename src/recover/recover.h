@@ -29,6 +29,10 @@ struct carrier_segment {
     int polarity = 0;     // +1 as the encoder writes it (the tones at a positive peak at the
                           // bit boundaries), -1 inverted, 0 neither (fskenc -p: crossing zero)
     bool echo = false;    // print-through of a louder carrier near it: its bytes not output
+    // The signal it was read on when measured from the recording (measured.h): the bit rate
+    // (the clock's, speed included) and both tones in Hz; 0 when the signal was given.
+    double baud = 0.0;
+    double lower_tone = 0.0, upper_tone = 0.0;
 };
 
 struct recover_sink {

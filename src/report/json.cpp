@@ -73,6 +73,11 @@ std::string json_segment(const report_settings& s, const report_segment& segment
                ", \"polarity\": " + std::to_string(segment.polarity) +
                ", \"framing_errors\": " + std::to_string(segment.framing_errors) +
                ", \"doubtful\": " + std::to_string(doubtful);
+        if (s.measured_signal) {
+            out += ", \"baud\": " + number("%.2f", segment.baud) +
+                   ", \"lower_tone\": " + number("%.1f", segment.lower_tone) +
+                   ", \"upper_tone\": " + number("%.1f", segment.upper_tone);
+        }
     }
     return out + "}";
 }

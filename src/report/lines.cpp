@@ -101,9 +101,15 @@ std::string segment_line(const report_settings& settings, const report_segment& 
     if (s.echo) line += " (print-through echo, not output)";
     if (!std::isnan(s.level)) line += ", " + format_dbfs(s.level);
     if (!std::isnan(s.snr_db)) line += print(", SNR %.1f dB", s.snr_db);
-    if (!std::isnan(s.speed)) {
-        // A deviation that rounds to nothing is +0.0, not -0.0.
-        const double percent = std::round(1000.0 * s.speed) / 10.0;
+    // A deviation that rounds to nothing is +0.0, not -0.0.
+    const double percent = std::round(1000.0 * s.speed) / 10.0;
+    if (!std::isnan(s.baud)) {
+        // Measured: the customary rate nearest and how far off, or the rate itself.
+        line += std::isnan(s.speed) ? print(", %.0f baud", s.baud)
+                                    : print(", %.4g baud (%+.1f %%)", s.baud / (1.0 + s.speed),
+                                            percent == 0.0 ? 0.0 : percent);
+        line += print(", tones %.0f/%.0f Hz", s.lower_tone, s.upper_tone);
+    } else if (!std::isnan(s.speed)) {
         line += print(", speed %+.1f %%", percent == 0.0 ? 0.0 : percent);
     }
     if (s.polarity != 0) line += s.polarity > 0 ? ", polarity normal" : ", polarity inverted";
@@ -150,7 +156,16 @@ std::string summary_line(const report_collector& c) {
                           c.totals.confidence_sum / static_cast<double>(c.totals.measured));
     }
     line += ", peak " + format_dbfs(c.totals.peak);
-    line += print("; %d baud, %d/%lld Hz", s.baud_rate, s.lower_tone, 2LL * s.lower_tone);
+    if (s.measured_signal) {
+        // Each carrier's own: the signals heard, as measured.
+        std::string heard;
+        for (const heard_signal& h : c.signals)
+            heard += print("%s%.4g baud on %.0f/%.0f Hz", heard.empty() ? "" : ", ", h.baud,
+                           h.lower_tone, h.upper_tone);
+        line += "; " + (heard.empty() ? std::string("no signal measured") : "measured " + heard);
+    } else {
+        line += print("; %d baud, %d/%lld Hz", s.baud_rate, s.lower_tone, 2LL * s.lower_tone);
+    }
     // The recovery demodulator sets its own levels: no threshold to report.
     if (!s.recovery) line += ", threshold " + figure(s.threshold);
     line += print(", channel %d of %d", s.channel + 1, s.channels);

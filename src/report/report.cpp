@@ -128,6 +128,7 @@ report_collector make_report_collector(const report_settings& settings) {
     constexpr std::uint64_t planned = max_columns - max_columns / 16;
     c.span = std::max<std::uint64_t>(1, (settings.total_frames + planned - 1) / planned);
     c.columns.reserve(max_columns);
+    c.signals.reserve(listed_signals);
     c.byte_length = byte_frames(c.settings);
     c.silence_frames = segment_gap_frames(c.settings) - c.byte_length;
     c.survey = make_tone_survey(settings.sample_rate, c.settings.channels, settings.baud_rate,
@@ -276,6 +277,18 @@ std::optional<report_segment> collect_tone(report_collector& c, std::uint64_t fr
 
 void collect_segment(report_collector& c, const report_segment& segment) {
     add_carrier(c, segment);
+    if (std::isnan(segment.baud) || segment.echo) return;
+    heard_signal h;
+    h.baud =
+        std::isnan(segment.speed) ? std::round(segment.baud) : segment.baud / (1.0 + segment.speed);
+    h.lower_tone = 10.0 * std::round(segment.lower_tone / 10.0);
+    h.upper_tone = 10.0 * std::round(segment.upper_tone / 10.0);
+    const auto near = [](double a, double b) { return std::fabs(a - b) <= 0.03 * b; };
+    for (const heard_signal& k : c.signals)
+        if (near(h.baud, k.baud) && near(h.lower_tone, k.lower_tone) &&
+            near(h.upper_tone, k.upper_tone))
+            return;
+    if (c.signals.size() < listed_signals) c.signals.push_back(h);
 }
 
 std::optional<report_segment> finish_report(report_collector& c) {

@@ -38,6 +38,19 @@ struct report_segment {
     double speed = not_measured;   // deviation from the nominal bit rate: +0.04 is 4 % fast
     int polarity = 0;              // +1 as recorded, -1 inverted, 0 not measured
     bool echo = false;             // print-through of a louder carrier (-r): its bytes not output
+    // The signal measured (-r without -b and -w): bit rate (speed included) and tones in Hz;
+    // NaN when the signal was given. `speed` is then against the customary rate nearest.
+    double baud = not_measured;
+    double lower_tone = not_measured;
+    double upper_tone = not_measured;
+};
+
+// The distinct signals the segments were read on (customary rate when near one, tones rounded
+// to 10 Hz), at most this many listed.
+inline constexpr std::size_t listed_signals = 4;
+struct heard_signal {
+    double baud = 0.0;
+    double lower_tone = 0.0, upper_tone = 0.0;
 };
 
 // The run: the recording's shape and the settings in force.
@@ -49,9 +62,10 @@ struct report_settings {
     std::int32_t channel = 0;  // the decoded channel, from 0 (the user's -c counts from 1)
     std::int32_t baud_rate = 1200;
     std::int32_t lower_tone = 1200;
-    double threshold = 0.15;      // tone magnitude |X|/N as a fraction of full scale
-    std::int32_t phase_sign = 1;  // -1 with -p: the exact decoder negates every sample
-    bool recovery = false;        // -r: the decoder measures confidence and its own segments
+    double threshold = 0.15;       // tone magnitude |X|/N as a fraction of full scale
+    std::int32_t phase_sign = 1;   // -1 with -p: the exact decoder negates every sample
+    bool recovery = false;         // -r: the decoder measures confidence and its own segments
+    bool measured_signal = false;  // -r without -b and -w: each carrier's signal measured
     // Every frame's level, for the map and the -v summary's peak; without it only the survey
     // reads the samples (the hint's peak is then the largest of the frames it analysed).
     bool envelope = true;
@@ -110,6 +124,7 @@ struct report_collector {
     std::vector<report_column> columns;
     report_totals totals;
     std::vector<report_byte> first_doubtful;  // at most listed_doubtful
+    std::vector<heard_signal> signals;        // at most listed_signals (-r, measured)
     tone_survey survey;
     // byte_frames and the silence that closes a built segment (segment_gap_frames less a
     // byte), from the settings: collect_tone runs on every idle window.

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "recover/recover.h"
+
+// The recovery demodulator told nothing of the signal: each carrier's bit rate and tones are
+// measured from the recording, and the decoder is tuned to what was measured.
+//
+// The decoder runs a fixed delay (1.5 s) behind the input. Ahead of it the input is watched
+// in short spectra (a frame of about 10 ms every 90 ms or so): a stretch in which a tone
+// stands out of the floor is a carrier, its leader included. Once a second of it is in (or it
+// ends sooner), it is measured (measure.h); if that is not the signal the decoder is tuned to,
+// the decoder finishes where the stretch began and a new one, tuned to the measurement, takes
+// over from there. Until a carrier has been measured the decoder is tuned to the customary
+// signal (1200 baud on 1200/2400 Hz). Segments read on a measured signal carry it.
+struct measured_state;
+
+struct measured_decoder {
+    explicit measured_decoder(std::unique_ptr<measured_state> s);
+    measured_decoder(measured_decoder&&) noexcept;
+    measured_decoder& operator=(measured_decoder&&) noexcept;
+    ~measured_decoder();
+    std::unique_ptr<measured_state> state;
+};
+
+// Throws fskdec_error as make_recover_decoder does for the customary signal at this rate.
+measured_decoder make_measured_decoder(std::int32_t sample_rate, double full_scale);
+
+void measured_samples(measured_decoder& d, std::span<const double> samples,
+                      const recover_sink& sink);
+
+// Flushes at the end of the input, as recover_finish.
+void measured_finish(measured_decoder& d, const recover_sink& sink);
+
+// The customary bit rate within 8 % of `baud` (300, 1200...), or 0.
+double customary_baud_rate(double baud);
