@@ -74,21 +74,13 @@ recovered decode_recover(const std::vector<double>& samples, int sample_rate,
         if (s.bytes == 0) ++out.empty_segments;
     };
     constexpr std::size_t block = 4096;
-    if (measure) {
-        measured_decoder d = make_measured_decoder(sample_rate, 1.0);
-        for (std::size_t i = 0; i < samples.size(); i += block) {
-            const std::size_t n = std::min(block, samples.size() - i);
-            measured_samples(d, std::span<const double>(samples.data() + i, n), sink);
-        }
-        measured_finish(d, sink);
-        return out;
-    }
-    recover_decoder d = make_recover_decoder(signal, sample_rate, 1.0);
+    measured_decoder d = make_measured_decoder(sample_rate, 1.0,
+                                               measure ? std::nullopt : std::optional(signal));
     for (std::size_t i = 0; i < samples.size(); i += block) {
         const std::size_t n = std::min(block, samples.size() - i);
-        recover_samples(d, std::span<const double>(samples.data() + i, n), sink);
+        measured_samples(d, std::span<const double>(samples.data() + i, n), sink);
     }
-    recover_finish(d, sink);
+    measured_finish(d, sink);
     return out;
 }
 

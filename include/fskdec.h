@@ -22,7 +22,9 @@ typedef struct fskdec_options {
     int lower_tone;    /* 1200 (Hz, a whole multiple of baud_rate; the upper tone is twice it) */
     double threshold;  /* 0.15, default decoder only (as a fraction of full scale) */
     int reverse_phase; /* 0 */
-    int recover;       /* 0: the default (exact) decoder, 1: the recovery decoder */
+    int recover;       /* 0: the default (exact) decoder, 1: the recovery decoder (fskdec -r),
+                        * 2: the recovery decoder measuring each carrier's bit rate and tones
+                        * (fskdec -r without -b and -w; baud_rate and lower_tone unused) */
 } fskdec_options;
 
 typedef struct fskdec_decoder fskdec_decoder;

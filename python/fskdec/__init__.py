@@ -93,7 +93,8 @@ def _options(baud_rate, lower_tone, threshold, reverse_phase, recover):
     o.lower_tone = int(lower_tone)
     o.threshold = float(threshold)
     o.reverse_phase = 1 if reverse_phase else 0
-    o.recover = 1 if recover else 0
+    # True: the recovery decoder on the signal given; "measure": measuring each carrier's.
+    o.recover = 2 if recover == "measure" else 1 if recover else 0
     return o
 
 

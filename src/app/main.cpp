@@ -21,7 +21,6 @@
 #include "base/error.h"
 #include "demod/framing.h"
 #include "recover/measured.h"
-#include "recover/recover.h"
 #include "report/lines.h"
 #include "report/map.h"
 
@@ -88,10 +87,9 @@ report_settings report_settings_for(const decoder_settings& settings, const audi
     return r;
 }
 
-// The recovery demodulator over the whole input, one piece at a time: tuned to the signal
-// given, or measuring each carrier's.
-void recover_all(sample_source& input, std::int32_t channel, std::optional<recover_decoder>& given,
-                 std::optional<measured_decoder>& measured, run_context& run) {
+// The recovery demodulator over the whole input, one piece at a time.
+void recover_all(sample_source& input, std::int32_t channel, measured_decoder& decoder,
+                 run_context& run) {
     const audio_format& format = input.format();
     const auto channels = static_cast<std::size_t>(format.channels);
     std::vector<double> piece(window_piece_frames * channels);
@@ -110,18 +108,9 @@ void recover_all(sample_source& input, std::int32_t channel, std::optional<recov
         if (run.report) collect_samples(*run.report, {piece.data(), frames * channels});
         for (std::size_t f = 0; f < frames; ++f)
             samples[f] = piece[f * channels + static_cast<std::size_t>(channel)];
-        const std::span<const double> mono(samples.data(), frames);
-        if (given) {
-            recover_samples(*given, mono, sink);
-        } else {
-            measured_samples(*measured, mono, sink);
-        }
+        measured_samples(decoder, {samples.data(), frames}, sink);
     }
-    if (given) {
-        recover_finish(*given, sink);
-    } else {
-        measured_finish(*measured, sink);
-    }
+    measured_finish(decoder, sink);
 }
 
 // What the report says at the end of a run, and the map.
@@ -199,13 +188,13 @@ int run(int argc, const char* const* argv) {
 
     // Each decoder checks the recording against the signal and takes its memory here, before
     // any output exists.
-    std::optional<recover_decoder> recovery;
-    std::optional<measured_decoder> measuring;
+    // -r told no signal (no -b, no -w) measures each carrier's.
+    std::optional<measured_decoder> recovery;
     std::optional<demod_config> config;
-    if (settings.recover && settings.signal_given) {
-        recovery = make_recover_decoder(settings.signal, format.sample_rate, format.full_scale);
-    } else if (settings.recover) {
-        measuring = make_measured_decoder(format.sample_rate, format.full_scale);
+    if (settings.recover) {
+        recovery = make_measured_decoder(
+            format.sample_rate, format.full_scale,
+            settings.signal_given ? std::optional(settings.signal) : std::nullopt);
     } else {
         config = make_demod_config(format, settings.signal, settings.threshold_ratio);
     }
@@ -248,7 +237,7 @@ int run(int argc, const char* const* argv) {
     if (!settings.map_path.empty()) map = open_output(settings.map_path);
 
     if (settings.recover) {
-        recover_all(*input, channel, recovery, measuring, run);
+        recover_all(*input, channel, *recovery, run);
     } else {
         decode_bytes(
             *window, exact,

@@ -17,7 +17,7 @@
 #include "demod/framing.h"
 #include "demod/plan.h"
 #include "demod/stream_framing.h"
-#include "recover/recover.h"
+#include "recover/measured.h"
 
 #ifndef FSKDEC_VERSION
 #define FSKDEC_VERSION "unknown"
@@ -25,7 +25,7 @@
 
 struct fskdec_decoder {
     std::optional<stream_framing> exact;
-    std::optional<recover_decoder> recovery;
+    std::optional<measured_decoder> recovery;
     std::vector<double> piece;       // samples converted for the decoders
     std::vector<unsigned char> out;  // decoded, from `taken` on not yet read
     std::size_t taken = 0;
@@ -45,6 +45,13 @@ void copy_message(const std::string& message, char* err, std::size_t err_size) {
     const std::size_t n = std::min(message.size(), err_size - 1);
     std::memcpy(err, message.data(), n);
     err[n] = '\0';
+}
+
+// The recovery decoder: told the signal (recover 1), or measuring each carrier's (2).
+measured_decoder make_recovery(const fskdec_options& o, const fsk_signal& signal,
+                               const audio_format& format) {
+    return make_measured_decoder(format.sample_rate, format.full_scale,
+                                 o.recover == 2 ? std::nullopt : std::optional(signal));
 }
 
 // Runs `body`, turning whatever it throws into a message.
@@ -117,7 +124,7 @@ fskdec_decoder* fskdec_open(const fskdec_options* options, double sample_rate, c
         format.full_scale = sample_scale;
         auto d = std::make_unique<fskdec_decoder>();
         if (o.recover) {
-            d->recovery = make_recover_decoder(signal, format.sample_rate, format.full_scale);
+            d->recovery = make_recovery(o, signal, format);
         } else {
             d->exact = make_stream_framing(make_demod_config(format, signal, o.threshold));
         }
@@ -152,7 +159,7 @@ int fskdec_write(fskdec_decoder* decoder, const float* samples, std::size_t coun
             if (decoder->exact) {
                 stream_samples(*decoder->exact, piece, exact_sink);
             } else {
-                recover_samples(*decoder->recovery, piece, recovery_sink);
+                measured_samples(*decoder->recovery, piece, recovery_sink);
             }
             done += n;
         }
@@ -172,8 +179,8 @@ int fskdec_finish(fskdec_decoder* decoder) {
             stream_finish(*decoder->exact,
                           [&](const framed_byte& b) { decoder->out.push_back(b.value); });
         } else {
-            recover_finish(*decoder->recovery,
-                           {[&](const recovered_byte& b) { decoder->out.push_back(b.value); }, {}});
+            measured_finish(*decoder->recovery,
+                            {[&](const recovered_byte& b) { decoder->out.push_back(b.value); }, {}});
         }
     });
     return ok ? 0 : -1;
@@ -223,8 +230,7 @@ int fskdec_decode_file(const char* path, const fskdec_options* options, int chan
         const audio_format& format = input->format();
         const std::int32_t index = channel - 1;
         if (o.recover) {
-            recover_decoder decoder =
-                make_recover_decoder(signal, format.sample_rate, format.full_scale);
+            measured_decoder decoder = make_recovery(o, signal, format);
             if (channel > format.channels) throw fskdec_error("illegal channel");
             const auto channels = static_cast<std::size_t>(format.channels);
             std::vector<double> piece(window_piece_frames * channels);
@@ -234,9 +240,9 @@ int fskdec_decode_file(const char* path, const fskdec_options* options, int chan
             for (std::size_t frames; (frames = input->read(piece)) > 0;) {
                 for (std::size_t f = 0; f < frames; ++f)
                     samples[f] = piece[f * channels + static_cast<std::size_t>(index)];
-                recover_samples(decoder, {samples.data(), frames}, sink);
+                measured_samples(decoder, {samples.data(), frames}, sink);
             }
-            recover_finish(decoder, sink);
+            measured_finish(decoder, sink);
         } else {
             const demod_config config = make_demod_config(format, signal, o.threshold);
             if (channel > format.channels) throw fskdec_error("illegal channel");

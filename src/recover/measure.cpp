@@ -33,6 +33,8 @@ constexpr std::size_t skirt_bins = 4;
 constexpr double change_swing = 0.3;
 // Each tone must win at least this share of the stretch: a leader alone tells no bit rate.
 constexpr double fewest_wins = 0.03;
+// A tone fills a window alone where the discriminator is past this either way.
+constexpr double alone = 0.9;
 // Changes kept at most per stretch, and the fewest a bit grid needs, and the share of them
 // it must hold.
 constexpr std::size_t most_changes = 4096;
@@ -119,8 +121,17 @@ std::optional<std::size_t> strongest(const signal_meter& m, double lo_hz, double
 }
 
 // The two tones' magnitudes over a sliding window of `length` samples, each sample.
+// How the lower tone's correlation turns from one sample to the next where it alone fills
+// the window on both (the discriminator on the levels given): by the tone's offset from the
+// frequency correlated. Within a run of the tone only: across runs a phase-continuous tone
+// carries the turns of the other's mistuning.
+struct turning {
+    double level0 = 0.0, level1 = 0.0;
+    std::complex<double> turn0;  // the sum of s(n) s*(n - 1)
+};
+
 void correlate_tones(signal_meter& m, std::span<const double> x, double f0, double f1,
-                     std::size_t length) {
+                     std::size_t length, turning* turns = nullptr) {
     const double fs = m.sample_rate;
     const std::complex<double> back0 = std::polar(1.0, two_pi * f0 * length / fs);
     const std::complex<double> back1 = std::polar(1.0, two_pi * f1 * length / fs);
@@ -130,6 +141,8 @@ void correlate_tones(signal_meter& m, std::span<const double> x, double f0, doub
     // which is the new one's oscillator turned back by the window: (x[n] - x[n-L] back) osc.
     double o0r = 1.0, o0i = 0.0, o1r = 1.0, o1i = 0.0;
     double s0r = 0.0, s0i = 0.0, s1r = 0.0, s1i = 0.0;
+    std::complex<double> before0;
+    double was = 0.0;  // the discriminator a sample before
     for (std::size_t n = 0; n < x.size(); ++n) {
         // The oscillators from their exact phase now and then: rounding never accumulates.
         if (n % 1024 == 0) {
@@ -151,6 +164,13 @@ void correlate_tones(signal_meter& m, std::span<const double> x, double f0, doub
         s1i += a1r * o1i + a1i * o1r;
         m.mag0[n] = static_cast<float>(std::sqrt(s0r * s0r + s0i * s0i));
         m.mag1[n] = static_cast<float>(std::sqrt(s1r * s1r + s1i * s1i));
+        if (turns != nullptr) {
+            const double d = m.mag1[n] / turns->level1 - m.mag0[n] / turns->level0;
+            if (n > length && d < -alone && was < -alone)
+                turns->turn0 += std::complex(s0r, s0i) * std::conj(before0);
+            before0 = {s0r, s0i};
+            was = d;
+        }
         const double r0 = o0r * step0.real() - o0i * step0.imag();
         o0i = o0r * step0.imag() + o0i * step0.real();
         o0r = r0;
@@ -162,8 +182,11 @@ void correlate_tones(signal_meter& m, std::span<const double> x, double f0, doub
 
 // The tone changes of the stretch: where the level-free discriminator crosses zero between
 // swings past either side.
-bool find_changes(signal_meter& m, std::size_t size, std::size_t length) {
-    double level0 = 0.0, level1 = 0.0, wins0 = 0.0, wins1 = 0.0;
+// Each tone's level: its mean magnitude where it wins, if each wins a fair share.
+bool tone_levels(const signal_meter& m, std::size_t size, std::size_t length, double& level0,
+                 double& level1) {
+    double wins0 = 0.0, wins1 = 0.0;
+    level0 = level1 = 0.0;
     for (std::size_t n = length; n < size; ++n) {
         if (m.mag0[n] > m.mag1[n]) {
             level0 += m.mag0[n];
@@ -177,7 +200,12 @@ bool find_changes(signal_meter& m, std::size_t size, std::size_t length) {
     if (wins0 < fewest_wins * total || wins1 < fewest_wins * total) return false;
     level0 /= wins0;
     level1 /= wins1;
-    if (!(level0 > 0.0 && level1 > 0.0)) return false;
+    return level0 > 0.0 && level1 > 0.0;
+}
+
+bool find_changes(signal_meter& m, std::size_t size, std::size_t length) {
+    double level0 = 0.0, level1 = 0.0;
+    if (!tone_levels(m, size, length, level0, level1)) return false;
     m.changes.clear();
     // A change lies midway between the last sample past the old side's swing and the first
     // past the new one's: noise moves either end, and their mean less.
@@ -451,7 +479,7 @@ std::optional<measured_signal> measure_signal(signal_meter& m, std::span<const d
     const double cycle = fs / tones->lower;
     double bit = 0.0, share = 0.0;
     std::size_t fitted = 0;
-    for (double cycles = 1.0; cycles * cycle <= longest / 1.5; cycles *= 2.0) {
+    for (double cycles = 1.0; cycles * cycle <= 1.5 * longest; cycles *= 2.0) {
         const auto length = static_cast<std::size_t>(std::max(4.0, std::round(cycles * cycle)));
         if (length >= samples.size() / 4) break;
         correlate_tones(m, samples, tones->lower, tones->upper, length);
@@ -468,10 +496,28 @@ std::optional<measured_signal> measure_signal(signal_meter& m, std::span<const d
         if (share >= clean_share) break;  // a clean carrier: no need of longer windows
     }
     if (!(bit > 0.0)) return std::nullopt;
+    // The spectrum's peaks are the tones only where each bit holds whole cycles of both; with
+    // the upper tone mistuned the lower one's peak moves by a few percent (the upper turns
+    // the lower's phase from run to run). The upper tone, measured mostly on long idle runs,
+    // stands; the lower is measured again from how its correlation turns within its runs,
+    // over whole cycles of it (about half a bit), where its image at the negative frequency
+    // sums to nothing: twice, from the first measure and then this.
+    double f0 = tones->lower;
+    const double f1 = tones->upper;
+    for (int pass = 0; pass < 2; ++pass) {
+        const double cycles = std::max(1.0, std::round(0.5 * bit * f0 / fs));
+        const auto window = static_cast<std::size_t>(std::max(4.0, std::round(cycles * fs / f0)));
+        turning turns;
+        correlate_tones(m, samples, f0, f1, window);
+        if (!tone_levels(m, samples.size(), window, turns.level0, turns.level1)) break;
+        correlate_tones(m, samples, f0, f1, window, &turns);
+        if (std::abs(turns.turn0) > 0.0) f0 += std::arg(turns.turn0) * fs / two_pi;
+    }
     measured_signal s;
     s.baud_rate = fs / bit;
-    s.lower_tone = tones->lower;
-    s.upper_tone = tones->upper;
+    s.lower_tone = f0;
+    s.upper_tone = f1;
     s.changes = fitted;
+    s.share = share;
     return s;
 }

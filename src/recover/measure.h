@@ -28,6 +28,7 @@ struct measured_signal {
     double lower_tone = 0.0;  // Hz
     double upper_tone = 0.0;
     std::size_t changes = 0;  // tone changes on the bit grid it rests on
+    double share = 0.0;       // and their share of all the changes found
 };
 
 // The work space, sized once: spectra with bins of at most `bin_hz`, bit rates measured over

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "recover/recover.h"
@@ -26,8 +27,12 @@ struct measured_decoder {
     std::unique_ptr<measured_state> state;
 };
 
-// Throws fskdec_error as make_recover_decoder does for the customary signal at this rate.
-measured_decoder make_measured_decoder(std::int32_t sample_rate, double full_scale);
+// Told the signal (`given`: -b, -w), the decoder is tuned to it and only tones measured
+// mistuned against each other (the upper 1.9 or 2.1 times the lower) retune it, to what was
+// measured; its segments are reported as the decoder tuned to `given` reports them.
+// Throws fskdec_error as make_recover_decoder does for `given` (else the customary signal).
+measured_decoder make_measured_decoder(std::int32_t sample_rate, double full_scale,
+                                       const std::optional<fsk_signal>& given = std::nullopt);
 
 void measured_samples(measured_decoder& d, std::span<const double> samples,
                       const recover_sink& sink);
