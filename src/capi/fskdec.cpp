@@ -179,8 +179,9 @@ int fskdec_finish(fskdec_decoder* decoder) {
             stream_finish(*decoder->exact,
                           [&](const framed_byte& b) { decoder->out.push_back(b.value); });
         } else {
-            measured_finish(*decoder->recovery,
-                            {[&](const recovered_byte& b) { decoder->out.push_back(b.value); }, {}});
+            measured_finish(
+                *decoder->recovery,
+                {[&](const recovered_byte& b) { decoder->out.push_back(b.value); }, {}});
         }
     });
     return ok ? 0 : -1;

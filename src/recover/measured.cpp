@@ -20,6 +20,8 @@ namespace {
 constexpr double delay_s = 1.5;
 constexpr double measure_s = 1.0;
 constexpr double held_s = 5.0;
+// The input held is 5 s of it: up to this rate (15 MB).
+constexpr std::int32_t highest_measured_rate = 384000;
 // The watch: spectra with bins of about 100 Hz (a frame of about 10 ms), one every eight
 // frames, each added to the one before (measure.h: tone_stands_out); two in a row without a
 // tone end a stretch.
@@ -59,6 +61,7 @@ struct measured_state {
     std::int32_t sample_rate = 0;
     double full_scale = 1.0;
     std::optional<fsk_signal> given;  // the nominal signal, when told one
+    bool measuring = true;            // else the decoder alone, tuned as told
     measure_range range;
     signal_meter meter;           // the measures
     signal_meter watch;           // the watch's spectra
@@ -286,6 +289,9 @@ measured_decoder make_measured_decoder(std::int32_t sample_rate, double full_sca
                    std::min(nyquist_share, given_high * 2.0 * lower), given_low * baud,
                    given_high * baud};
     }
+    // Its memory grows with the rate: recordings beyond 384 kHz are read as told.
+    d.measuring = sample_rate <= highest_measured_rate;
+    if (!d.measuring) return measured_decoder(std::move(s));
     d.measure_frames = static_cast<std::uint64_t>(std::ceil(measure_s * sample_rate));
     d.delay = static_cast<std::uint64_t>(std::ceil(delay_s * sample_rate));
     d.meter = make_signal_meter(sample_rate, d.measure_frames);
@@ -299,6 +305,10 @@ measured_decoder make_measured_decoder(std::int32_t sample_rate, double full_sca
 void measured_samples(measured_decoder& decoder, std::span<const double> samples,
                       const recover_sink& sink) {
     state& d = *decoder.state;
+    if (!d.measuring) {
+        recover_samples(d.decoder, samples, outer_sink(d, sink));
+        return;
+    }
     const std::size_t size = d.ring.size();
     while (!samples.empty()) {
         // Up to the next spectrum of the watch.
@@ -322,7 +332,9 @@ void measured_samples(measured_decoder& decoder, std::span<const double> samples
 
 void measured_finish(measured_decoder& decoder, const recover_sink& sink) {
     state& d = *decoder.state;
-    if (d.in_stretch && !d.stretch_measured) try_measure(d, sink);
-    feed(d, d.head, sink);
+    if (d.measuring) {
+        if (d.in_stretch && !d.stretch_measured) try_measure(d, sink);
+        feed(d, d.head, sink);
+    }
     recover_finish(d.decoder, outer_sink(d, sink));
 }

@@ -17,6 +17,9 @@
 // the decoder finishes where the stretch began and a new one, tuned to the measurement, takes
 // over from there. Until a carrier has been measured the decoder is tuned to the customary
 // signal (1200 baud on 1200/2400 Hz). Segments read on a measured signal carry it.
+// Its memory is fixed when it is made: 5 s of input held, 1 s measured at a time, and the
+// decoder's own (made anew at each change of signal). Beyond 384 kHz nothing is measured:
+// the decoder reads the signal as told, or the customary one.
 struct measured_state;
 
 struct measured_decoder {
