@@ -31,6 +31,8 @@ constexpr std::size_t skirt_bins = 4;
 // Tone changes: the discriminator (each tone's magnitude over its level) must swing past this
 // share of a clean tone's either way, so that noise wobbling around zero makes no change.
 constexpr double change_swing = 0.3;
+// A window 20 dB under the stretch's strongest hears no carrier.
+constexpr double no_sound = 0.1;
 // Each tone must win at least this share of the stretch: a leader alone tells no bit rate.
 constexpr double fewest_wins = 0.03;
 // A tone fills a window alone where the discriminator is past this either way.
@@ -183,11 +185,26 @@ void correlate_tones(signal_meter& m, std::span<const double> x, double f0, doub
 // The tone changes of the stretch: where the level-free discriminator crosses zero between
 // swings past either side.
 // Each tone's level: its mean magnitude where it wins, if each wins a fair share.
+// Windows whose stronger tone is 20 dB under the stretch's strongest are no carrier (the
+// silence or hiss around a block): they count for neither tone's level nor make a change.
+double sound_floor(const signal_meter& m, std::size_t size, std::size_t length) {
+    float peak = 0.0f;
+    for (std::size_t n = length; n < size; ++n)
+        peak = std::max({peak, m.mag0[n], m.mag1[n]});
+    return no_sound * peak;
+}
+
+bool heard(const signal_meter& m, std::size_t n, double floor) {
+    return std::max(m.mag0[n], m.mag1[n]) >= floor;
+}
+
 bool tone_levels(const signal_meter& m, std::size_t size, std::size_t length, double& level0,
                  double& level1) {
     double wins0 = 0.0, wins1 = 0.0;
     level0 = level1 = 0.0;
+    const double floor = sound_floor(m, size, length);
     for (std::size_t n = length; n < size; ++n) {
+        if (!heard(m, n, floor)) continue;
         if (m.mag0[n] > m.mag1[n]) {
             level0 += m.mag0[n];
             wins0 += 1.0;
@@ -211,7 +228,12 @@ bool find_changes(signal_meter& m, std::size_t size, std::size_t length) {
     // past the new one's: noise moves either end, and their mean less.
     int side = 0;
     double left = 0.0;
+    const double floor = sound_floor(m, size, length);
     for (std::size_t n = length; n < size && m.changes.size() < most_changes; ++n) {
+        if (!heard(m, n, floor)) {
+            side = 0;
+            continue;
+        }
         const double d = m.mag1[n] / level1 - m.mag0[n] / level0;
         const int now = d > change_swing ? 1 : d < -change_swing ? -1 : 0;
         if (now == 0) continue;
