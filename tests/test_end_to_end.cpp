@@ -194,6 +194,12 @@ void make_inputs(const std::string& dir) {
     write_file(dir + "/low.wav", wav16(silence(0.5), 1, 2400));
     write_file(dir + "/old.bin", std::string("old"));
     write_file(dir + "/old.svg", std::string("old"));
+    // 300 baud on 2400/4800 Hz: -r told nothing measures it.
+    write_file(dir + "/slow.wav", wav16(synthesize_values(message, {.baud_rate = 300,
+                                                                    .lower_tone = 2400,
+                                                                    .leader_bits = 24,
+                                                                    .gap_bits = 2,
+                                                                    .trailer_bits = 12})));
     // The tone crossing zero rising at every bit boundary (fskenc -p): -p reads it.
     write_file(
         dir + "/sine.wav",
@@ -236,6 +242,12 @@ const cli_case cli_cases[] = {
     {"TooQuietHint", {"quiet.wav", "-"}, "", no_bytes + "the strongest tone measures 0.05 of "
      "full scale, below the threshold 0.15 (a peak of 0.30); try -r or -t 0.04\n", 0},
     {"SilenceSaysNothing", {"silent.wav", "-"}, "", "", 0},
+    {"RecoveryMeasuresTheSignal", {"-r", "slow.wav", "out.bin"}, "", "", 0, "out.bin",
+     message_text},
+    {"RecoveryToldAnotherSignalHints", {"-r", "-b", "1200", "slow.wav", "out.bin"}, "",
+     no_bytes + "its tones look like 2400/4800 Hz at about 300 baud, not 1200/2400 Hz; try -b "
+     "300 -w 2400\n", 0, "out.bin", ""},
+    {"RecoveryOnSilenceSaysNothing", {"-r", "silent.wav", "-"}, "", "", 0},
     // Wrong bytes (not looked at) and a warning, the status unchanged; -q silences it.
     {"SinePhaseWarns", {"sine.wav", "out.bin"}, "", "fskdec: the bytes are likely wrong: its "
      "tones are crossing zero rising at the bit boundaries (phase 263); try -p\n", 0},

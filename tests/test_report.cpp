@@ -228,6 +228,42 @@ TEST(Report, WarnsOfDoubtfulBytesWithTheirPositions) {
               "channel 1 of 1");
 }
 
+// -r told nothing: each segment says the signal measured, the summary the signals heard
+// (the same signal twice listed once, an echo's not at all).
+TEST(Report, SaysTheSignalsMeasured) {
+    report_settings s;
+    s.recovery = true;
+    s.measured_signal = true;
+    report_collector c = make_report_collector(s);
+    EXPECT_NE(summary_line(c).find("; no signal measured, channel"), std::string::npos);
+    const auto measured = [](double baud, double speed, double lower, double upper) {
+        report_segment seg;
+        seg.end_frame = 44100;
+        seg.baud = baud;
+        seg.speed = speed;
+        seg.lower_tone = lower;
+        seg.upper_tone = upper;
+        return seg;
+    };
+    const report_segment slow = measured(299.1, -0.003, 1187.4, 2412.2);
+    EXPECT_EQ(segment_line(s, slow),
+              "fskdec: carrier 0:00.000-0:01.000: 0 bytes, 300 baud (-0.3 %), tones 1187/2412 "
+              "Hz, 0 framing errors");
+    EXPECT_EQ(segment_line(s, measured(1013.0, not_measured, 2000.0, 4100.0)),
+              "fskdec: carrier 0:00.000-0:01.000: 0 bytes, 1013 baud, tones 2000/4100 Hz, 0 "
+              "framing errors");
+    collect_segment(c, slow);
+    collect_segment(c, measured(301.0, 0.0033, 1190.0, 2410.0));
+    report_segment echo = measured(1200.0, 0.0, 2400.0, 4800.0);
+    echo.echo = true;
+    collect_segment(c, echo);
+    collect_segment(c, measured(2400.0, 0.0, 2400.0, 4800.0));
+    EXPECT_NE(summary_line(c).find(
+                  "; measured 300 baud on 1190/2410 Hz, 2400 baud on 2400/4800 Hz, channel"),
+              std::string::npos)
+        << summary_line(c);
+}
+
 // The x positions of the red marks in a parsed map.
 std::vector<double> mark_positions(xmlNode* node) {
     std::vector<double> out;

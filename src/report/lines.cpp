@@ -231,6 +231,13 @@ std::optional<std::string> no_bytes_hint(const report_collector& c) {
         return head + print("its bits look like %.0f baud, not %d; try %s", suggested_baud(m),
                             s.baud_rate, suggested_options(s, m).c_str());
     }
+    if (s.measured_signal) {
+        // It measured the signal of each carrier it heard: none was one it could read.
+        return head + print(
+                          "its tones measure %s of full scale, yet no carrier's bit rate and "
+                          "tones could be measured; check the recording, or give -b and -w",
+                          figure(tone_measure(here)).c_str());
+    }
     if (s.recovery) {
         // The recovery demodulator follows the level and the polarity itself: -t and -p
         // would change nothing.
