@@ -37,14 +37,16 @@ constexpr double no_sound = 0.1;
 constexpr double fewest_wins = 0.03;
 // A tone fills a window alone where the discriminator is past this either way.
 constexpr double alone = 0.9;
+constexpr double most_moved = 0.06;
 // Changes kept at most per stretch, and the fewest a bit grid needs, and the share of them
 // it must hold.
 constexpr std::size_t most_changes = 4096;
 constexpr std::size_t fewest_changes = 12;
 constexpr double fitting_share = 0.4;
+constexpr double on_grid = 0.3;  // of a bit, a spacing off a whole number of bits at most
 constexpr double clean_share = 0.9;
-// Spacings longer than this many bits are gaps between blocks: the grid is fitted to the
-// longest run of changes without one.
+// Spacings longer than this many bits are gaps between blocks (or a leader): the grid starts
+// anew after them.
 constexpr double longest_spacing_bits = 40.0;
 // The bit-length candidates: a grid of ratio 1.004, scored by how near the spacings lie to
 // whole numbers of bits.
@@ -295,53 +297,30 @@ double fit_bit(signal_meter& m, double shortest, double longest, std::size_t& fi
             break;
         }
     }
-    // Each change numbered from the last one on the grid, within the longest run without a
-    // gap; then a line through them, once more without those far off it.
-    m.index.assign(count, -1.0);
-    std::size_t run_first = 0, run_last = 0, first = 0, last = 0;
-    m.index[0] = 0.0;
-    for (std::size_t k = 1; k < count; ++k) {
-        const double bits = (m.changes[k] - m.changes[last]) / bit;
-        if (bits > longest_spacing_bits) {
-            first = last = k;
-            m.index[k] = 0.0;
-        } else if (std::fabs(bits - std::round(bits)) <= 0.4) {
-            m.index[k] = m.index[last] + std::round(bits);
-            last = k;
-        } else {
-            continue;
-        }
-        if (last - first > run_last - run_first) {
-            run_first = first;
-            run_last = last;
-        }
-    }
-    double slope = bit;
+    // Each change measured from the last one on the grid (a change noise put between two is
+    // skipped): the bit is what the spacings on it hold, bit for bit. From change to change,
+    // so that wow and drift (2 % over half a second: bits of timing) do not take it off a
+    // straight line; twice, the second time on the bit the first found.
     for (int pass = 0; pass < 2; ++pass) {
-        double n = 0.0, sx = 0.0, sy = 0.0, sxx = 0.0, sxy = 0.0;
-        for (std::size_t k = run_first; k <= run_last; ++k) {
-            if (m.index[k] < 0.0) continue;
-            const double x = m.index[k], y = m.changes[k] - m.changes[run_first];
-            n += 1.0;
-            sx += x;
-            sy += y;
-            sxx += x * x;
-            sxy += x * y;
+        double spans = 0.0, bits = 0.0;
+        fitted = 0;
+        for (std::size_t k = 1, last = 0; k < count; ++k) {
+            const double span = m.changes[k] - m.changes[last];
+            const double whole = std::round(span / bit);
+            if (span / bit > longest_spacing_bits) {
+                last = k;  // a gap: the grid starts anew
+            } else if (whole >= 1.0 && std::fabs(span / bit - whole) <= on_grid) {
+                spans += span;
+                bits += whole;
+                ++fitted;
+                last = k;
+            }
         }
-        const double spread = n * sxx - sx * sx;
-        if (n < static_cast<double>(fewest_changes) || !(spread > 0.0)) return 0.0;
-        slope = (n * sxy - sx * sy) / spread;
-        const double intercept = (sy - slope * sx) / n;
-        fitted = static_cast<std::size_t>(n);
-        if (pass == 1) break;
-        for (std::size_t k = run_first; k <= run_last; ++k) {
-            if (m.index[k] >= 0.0 && std::fabs(m.changes[k] - m.changes[run_first] - intercept -
-                                               slope * m.index[k]) > 0.35 * bit)
-                m.index[k] = -1.0;
-        }
+        if (fitted < fewest_changes) return 0.0;
+        bit = spans / bits;
     }
     if (static_cast<double>(fitted) < fitting_share * static_cast<double>(count)) return 0.0;
-    return slope;
+    return bit;
 }
 
 // The average power spectrum of the samples' frames (half overlapping) into m.power, what it
@@ -417,6 +396,7 @@ signal_meter make_signal_meter(std::int32_t sample_rate, std::size_t longest, do
     m.sorted.reserve(n / 2 + 1);
     m.mag0.resize(longest);
     m.mag1.resize(longest);
+    m.filtered.resize(longest);
     if (longest > 0) {
         m.changes.reserve(most_changes);
         m.index.reserve(most_changes);
@@ -486,9 +466,27 @@ bool tone_stands_out(signal_meter& m, std::span<const double> frame, const measu
     return m.power[k] > tone_over_floor * *middle;
 }
 
-std::optional<measured_signal> measure_signal(signal_meter& m, std::span<const double> samples,
+std::optional<measured_signal> measure_signal(signal_meter& m, std::span<const double> input,
                                               const measure_range& range) {
-    samples = samples.first(std::min(samples.size(), m.mag0.size()));
+    input = input.first(std::min(input.size(), m.mag0.size()));
+    // Hum and DC out first (hum three times the carrier pulls a short window's correlation
+    // with the lower tone by a quarter): a second-order high-pass at half the lowest tone.
+    {
+        const double w = two_pi * 0.5 * range.lowest_tone / m.sample_rate;
+        const double alpha = std::sin(w) / std::sqrt(2.0), c = std::cos(w), a0 = 1.0 + alpha;
+        const double b0 = (1.0 + c) / 2.0 / a0, b1 = -(1.0 + c) / a0, a1 = -2.0 * c / a0,
+                     a2 = (1.0 - alpha) / a0;
+        double x1 = 0.0, x2 = 0.0, y1 = 0.0, y2 = 0.0;
+        for (std::size_t n = 0; n < input.size(); ++n) {
+            const double y = b0 * input[n] + b1 * x1 + b0 * x2 - a1 * y1 - a2 * y2;
+            x2 = x1;
+            x1 = input[n];
+            y2 = y1;
+            y1 = y;
+            m.filtered[n] = y;
+        }
+    }
+    const std::span<const double> samples(m.filtered.data(), input.size());
     const std::optional<tone_pair> tones = measure_tones(m, samples, range);
     if (!tones || tones->lower <= 0.0) return std::nullopt;
     const double fs = m.sample_rate;
@@ -533,7 +531,9 @@ std::optional<measured_signal> measure_signal(signal_meter& m, std::span<const d
         correlate_tones(m, samples, f0, f1, window);
         if (!tone_levels(m, samples.size(), window, turns.level0, turns.level1)) break;
         correlate_tones(m, samples, f0, f1, window, &turns);
-        if (std::abs(turns.turn0) > 0.0) f0 += std::arg(turns.turn0) * fs / two_pi;
+        // Not beyond the mistuning a carrier may have: what moves it further is not the tone.
+        const double moved = std::arg(turns.turn0) * fs / two_pi;
+        if (std::abs(turns.turn0) > 0.0 && std::fabs(moved) < most_moved * f0) f0 += moved;
     }
     measured_signal s;
     s.baud_rate = fs / bit;

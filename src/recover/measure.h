@@ -44,6 +44,7 @@ struct signal_meter {
     std::vector<double> power;      // the average power spectrum, fft_size / 2 + 1 bins
     std::vector<double> previous;   // the last frame's, for tone_stands_out
     std::vector<double> sorted;     // for its median
+    std::vector<double> filtered;   // the stretch high-passed
     std::vector<float> mag0, mag1;  // the tones' short-window magnitudes per sample
     std::vector<double> changes;    // tone changes (sample times)
     std::vector<double> index;      // their bit numbers on the fitted grid
