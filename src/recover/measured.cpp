@@ -53,7 +53,7 @@ constexpr double same_speed = 0.01;
 constexpr double sure_share = 0.9;
 constexpr double sure_share_told_nothing = 0.7;
 constexpr double off_cycles = 0.25;
-constexpr double locked_lower = 0.06;
+constexpr double locked_lower = 0.1;
 // The measures of the last few stretches, for the segments the decoder reports late.
 constexpr std::size_t kept_measures = 4;
 
@@ -172,10 +172,11 @@ void feed(state& d, std::uint64_t to, const recover_sink& sink) {
 }
 
 // The signal to tune a decoder to from a measure. The lower tone is taken as the whole
-// number of cycles a bit it lies near (within 6 %): where a bit holds a cycle or two of it,
-// its measure is pulled toward the upper tone by a few percent, and a correlator a bit long
-// barely tells the difference. The upper tone, whose long idle runs measure it well, is
-// taken as measured: mistuned, it turns in its correlator and moves the clock.
+// number of cycles a bit it lies near (within 10 %): where a bit holds a cycle or two of it,
+// its measure is pulled by a few percent (toward a mistuned upper tone, by hum), and a
+// correlator a bit long barely tells a tone 5 % off from the whole number. The upper tone, whose
+// long idle runs measure it well, is taken as measured: mistuned, it turns in its correlator and
+// moves the clock.
 recover_signal tuning_of(const measured_signal& m) {
     recover_signal signal;
     signal.baud_rate = m.baud_rate;
