@@ -42,17 +42,21 @@ constexpr double highest_baud = 5000.0;
 // tone 5 % off on top).
 constexpr double given_low = 0.83;
 constexpr double given_high = 1.18;
-// A measure this far from what the decoder is tuned to retunes it: the decoder follows speed
-// errors of its own, and an upper tone within 2 % of its place.
+// A sure measure this far from what the decoder is tuned to retunes it (see same_signal_as):
+// a tone by 3 %, the bit rate, which noise measures worse (300 baud at 10 dB Eb/N0: to 2 %),
+// by 6 % (the decoder's clock follows up to 12 %), the tones' ratio, or an upper tone off
+// where the speed puts it, by 2 %.
 constexpr double same_signal = 0.03;
-// The bit rate, which noise measures worse (300 baud at 10 dB Eb/N0: to 2 %), by 6 %: the
-// decoder's clock follows up to 12 %.
 constexpr double same_rate = 0.06;
 constexpr double same_ratio = 0.02;
+// How sure (see sure_of): told the signal, the speed by the bits and by the lower tone within
+// 1 %, on a grid holding 90 % of the changes; told nothing, 70 %, the lower tone within a
+// quarter cycle of a whole number a bit.
 constexpr double same_speed = 0.01;
 constexpr double sure_share = 0.9;
 constexpr double sure_share_told_nothing = 0.7;
 constexpr double off_cycles = 0.25;
+// The lower tone is taken as the whole number of cycles a bit within 10 % of it (tuning_of).
 constexpr double locked_lower = 0.1;
 // The measures of the last few stretches, for the segments the decoder reports late.
 constexpr std::size_t kept_measures = 4;
@@ -193,9 +197,10 @@ recover_signal tuning_of(const measured_signal& m) {
 // the tone changes and, with two or more cycles of the lower tone a bit, the lower tone
 // finding the same speed within 1 % (in noise the spacing of the bits measures the rate far
 // worse than the tones: 300 baud at 8 dB Eb/N0, to 7 % against 0.1 %). Told nothing, a bit
-// grid holding 80 % of them and the lower tone a whole number of cycles a bit (as every
-// encoder writes it; a tone 5 % off it still near): wow of 2 % or 50 Hz hum three times the
-// carrier can make a grid of three or seven bits hold some changes, never that many and so.
+// grid holding 70 % of them and the lower tone within a quarter cycle of a whole number of
+// cycles a bit (as every encoder writes it; a tone 5 % off it still near): wow of 2 % or 50 Hz
+// hum three times the carrier can make a grid of three or seven bits hold some changes,
+// never that many and so.
 bool sure_of(const state& d, const measured_signal& raw) {
     if (d.given) {
         if (raw.share < sure_share) return false;
