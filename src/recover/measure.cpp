@@ -35,7 +35,8 @@ constexpr double change_swing = 0.3;
 constexpr double no_sound = 0.1;
 // Each tone must win at least this share of the stretch: a leader alone tells no bit rate.
 constexpr double fewest_wins = 0.03;
-// A tone fills a window alone where the discriminator is past this either way.
+// A tone fills a window alone where the discriminator is past this either way; the lower
+// tone's measure moves by how it turns there by less than this share of it (a tone 5 % off).
 constexpr double alone = 0.9;
 constexpr double most_moved = 0.06;
 // Changes kept at most per stretch, and the fewest a bit grid needs, and the share of them
@@ -124,7 +125,6 @@ std::optional<std::size_t> strongest(const signal_meter& m, double lo_hz, double
     return best;
 }
 
-// The two tones' magnitudes over a sliding window of `length` samples, each sample.
 // How the lower tone's correlation turns from one sample to the next where it alone fills
 // the window on both (the discriminator on the levels given): by the tone's offset from the
 // frequency correlated. Within a run of the tone only: across runs a phase-continuous tone
@@ -134,6 +134,8 @@ struct turning {
     std::complex<double> turn0;  // the sum of s(n) s*(n - 1)
 };
 
+// The two tones' magnitudes over a sliding window of `length` samples, each sample; with
+// `turns`, how the lower tone turns too.
 void correlate_tones(signal_meter& m, std::span<const double> x, double f0, double f1,
                      std::size_t length, turning* turns = nullptr) {
     const double fs = m.sample_rate;
