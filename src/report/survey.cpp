@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "recover/measured.h"
+
 namespace {
 
 constexpr double pi = 3.14159265358979323846;
@@ -415,11 +417,7 @@ double level_percentile(const level_histogram& h, double fraction) {
 }
 
 double nominal_baud_rate(double baud) {
-    static constexpr double customary[] = {45.45, 50,  75,   100,  110,  134.5, 150,  200,
-                                           300,   600, 1200, 1800, 2400, 3600,  4800, 9600};
-    for (double rate : customary)
-        if (baud > rate / 1.08 && baud < rate * 1.08) return rate;
-    return 0.0;
+    return customary_baud_rate(baud);
 }
 
 namespace {
