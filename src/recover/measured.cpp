@@ -44,11 +44,14 @@ constexpr double given_low = 0.83;
 constexpr double given_high = 1.18;
 // A sure measure this far from what the decoder is tuned to retunes it (see same_signal_as):
 // a tone by 3 %, the bit rate, which noise measures worse (300 baud at 10 dB Eb/N0: to 2 %),
-// by 6 % (the decoder's clock follows up to 12 %), the tones' ratio, or an upper tone off
-// where the speed puts it, by 2 %.
+// by 6 % (the decoder's clock follows up to 12 %), the tones' ratio by 2 %.
 constexpr double same_signal = 0.03;
 constexpr double same_rate = 0.06;
 constexpr double same_ratio = 0.02;
+// Told the signal, an upper tone more than 1.5 % off where the speed puts it (the decoder's
+// clock, following the idle tone, would be that far off; 2.5 % cost 3 % of the bytes at
+// 16 dB Eb/N0).
+constexpr double same_upper = 0.015;
 // How sure (see sure_of): told the signal, the speed by the bits and by the lower tone within
 // 1 %, on a grid holding 90 % of the changes; told nothing, 70 %, the lower tone within a
 // quarter cycle of a whole number a bit.
@@ -220,7 +223,7 @@ bool same_signal_as(const state& d, const measured_signal& raw, const recover_si
     const recover_signal& tuned = d.tuned;
     if (d.given) {
         const double speed = raw.baud_rate / tuned.baud_rate;
-        return near(raw.upper_tone, speed * tuned.upper_tone, same_ratio) &&
+        return near(raw.upper_tone, speed * tuned.upper_tone, same_upper) &&
                near(speed, 1.0, same_signal);
     }
     const double ratio = static_cast<double>(m.upper_tone) / m.lower_tone;

@@ -35,7 +35,7 @@ struct measured_decoder {
 
 // Told the signal (`given`: -b, -w), the decoder is tuned to it, and only a sure measure (a
 // bit grid holding 90 % of the tone changes, the speed from it and from the lower tone
-// agreeing) of an upper tone more than 2 % off the place the speed puts it, or of a speed
+// agreeing) of an upper tone more than 1.5 % off the place the speed puts it, or of a speed
 // more than 3 % off, retunes it to what was measured; its segments are reported as the
 // decoder tuned to `given` reports them.
 // Throws fskdec_error as make_recover_decoder does for `given` (else the customary signal).
