@@ -222,9 +222,9 @@ inline std::vector<double> recover_samples_from(const recover_prefix& p,
 }
 
 // fuzz_capi: a 20-byte prefix, then the samples.
-//   flags        bit 0: reverse_phase; bit 1: recover; bit 2: baud from raw_baud; bit 3: lower
-//                tone from raw_tone; bit 4: sample rate from raw_rate; bit 5: float samples
-//                as stored, else 16-bit / 32768
+//   flags        bit 0: reverse_phase; bit 1: recover (1, or 2 with bit 6: measuring); bit 2:
+//                baud from raw_baud; bit 3: lower tone from raw_tone; bit 4: sample rate from
+//                raw_rate; bit 5: float samples as stored, else 16-bit / 32768
 //   baud_pick, raw_baud, carrier_pick, raw_tone, threshold_pick, raw_rate, rate_pick as named
 //   piece        seeds the sizes of the pieces written (1 to 997) and of the reads (1 to 16)
 struct capi_prefix {
