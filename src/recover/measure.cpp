@@ -33,6 +33,8 @@ constexpr std::size_t skirt_bins = 4;
 constexpr double change_swing = 0.3;
 // Each tone must win at least this share of the stretch: a leader alone tells no bit rate.
 constexpr double fewest_wins = 0.03;
+// A tone's level leaves out the samples where the winner is below this share of it.
+constexpr double quiet_share = 0.25;
 // A tone fills a window alone where the discriminator is past this either way.
 constexpr double alone = 0.9;
 // Changes kept at most per stretch, and the fewest a bit grid needs, and the share of them
@@ -200,7 +202,27 @@ bool tone_levels(const signal_meter& m, std::size_t size, std::size_t length, do
     if (wins0 < fewest_wins * total || wins1 < fewest_wins * total) return false;
     level0 /= wins0;
     level1 /= wins1;
-    return level0 > 0.0 && level1 > 0.0;
+    if (!(level0 > 0.0 && level1 > 0.0)) return false;
+    // Again without the samples where the winner is far below its tone's level: silence
+    // within the stretch (before or after the carrier) would pull the levels down, each by
+    // its own share, and move every change toward one tone.
+    const double floor0 = quiet_share * level0, floor1 = quiet_share * level1;
+    double sum0 = 0.0, sum1 = 0.0;
+    wins0 = wins1 = 0.0;
+    for (std::size_t n = length; n < size; ++n) {
+        if (m.mag0[n] > m.mag1[n]) {
+            if (m.mag0[n] < floor0) continue;
+            sum0 += m.mag0[n];
+            wins0 += 1.0;
+        } else if (m.mag1[n] >= floor1) {
+            sum1 += m.mag1[n];
+            wins1 += 1.0;
+        }
+    }
+    if (wins0 < fewest_wins * total || wins1 < fewest_wins * total) return false;
+    level0 = sum0 / wins0;
+    level1 = sum1 / wins1;
+    return true;
 }
 
 bool find_changes(signal_meter& m, std::size_t size, std::size_t length) {
