@@ -339,13 +339,16 @@ std::vector<named> capi_inputs() {
 // Signals the measuring wrapper retunes to: a bit rate, tones or a speed other than the
 // customary signal's, a carrier then a quarter second of silence that ends its stretch, at
 // rates low enough for a second of it to fit the fuzzer's input length. `told` names the
-// signal the wrapper is told (baud_pick, carrier_pick), if any.
+// signal the wrapper is told (baud_pick, carrier_pick), if any. Then the wrapper's edges: a
+// carrier too fast for the rate (3.6 frames a bit: measured wrong), more stretches than it
+// keeps measures of, and a rate above which nothing is measured.
 struct retune_case {
     const char* name;
     std::int32_t rate, baud, lower;
     double lower_hz, upper_hz, speed;  // 0: the nominal tones
     bool told;
     std::uint8_t baud_pick, carrier_pick;
+    int bursts = 1;  // carriers, each followed by its silence
 };
 constexpr retune_case retune_cases[] = {
     {"measure_300", 6000, 300, 600, 0, 0, 0.0, false, 0, 0},
@@ -353,6 +356,9 @@ constexpr retune_case retune_cases[] = {
     {"measure_2400_4800", 22050, 2400, 2400, 0, 0, 0.0, false, 0, 0},
     {"told_1200_upper_high", 8000, 1200, 1200, 1200, 2520, 0.0, true, 0, 0},
     {"told_300_upper_low", 6000, 300, 600, 600, 1140, 0.0, true, 1, 1},
+    {"measure_2200_at_8k", 8000, 2200, 2000, 2000, 3300, 0.0, false, 0, 0},
+    {"measure_five_blocks", 6000, 1200, 1200, 0, 0, 0.0, false, 0, 0, 5},
+    {"measure_above_384k", 400000, 1200, 1200, 0, 0, 0.0, false, 0, 0},
 };
 
 // The case's samples, as fractions of full scale.
@@ -366,12 +372,21 @@ std::vector<double> retune_signal(const retune_case& c, std::size_t frames) {
     tone.upper_hz = c.upper_hz;
     time_warp warp;
     warp.speed = c.speed;
-    const std::size_t silence = static_cast<std::size_t>(c.rate / 4);
-    const auto bits_room =
-        (frames - silence) * static_cast<std::size_t>(c.baud) / static_cast<std::size_t>(c.rate);
-    const std::size_t count = (bits_room * 9 / 10 - 40) / 11;  // a leader of 40 bits
-    std::vector<double> x = render_fsk(
-        frame_bits(random_bytes(count, r), std::vector<int>(count, 1), 40, 4), tone, warp);
+    const std::size_t part = frames / static_cast<std::size_t>(c.bursts);
+    const std::size_t silence = std::min(static_cast<std::size_t>(c.rate / 4), part / 2);
+    const auto bits_room = static_cast<std::int64_t>(
+        (part - silence) * static_cast<std::size_t>(c.baud) / static_cast<std::size_t>(c.rate));
+    // A leader of 40 bits, then bytes of 11 bits (at least one: the carrier may run past the
+    // part, cut short).
+    const auto count =
+        static_cast<std::size_t>(std::max<std::int64_t>(1, (bits_room * 9 / 10 - 40) / 11));
+    std::vector<double> x;
+    for (int b = 0; b < c.bursts; ++b) {
+        std::vector<double> burst = render_fsk(
+            frame_bits(random_bytes(count, r), std::vector<int>(count, 1), 40, 4), tone, warp);
+        burst.resize(part, 0.0);
+        x.insert(x.end(), burst.begin(), burst.end());
+    }
     x.resize(frames, 0.0);
     add_hiss(x, dbfs(-60), c.rate, r);
     return x;
