@@ -34,7 +34,7 @@ fskdec_decoder* open(const capi_prefix& p) {
     fskdec_options o;
     fskdec_default_options(&o);
     o.reverse_phase = p.flags & 1;
-    o.recover = (p.flags >> 1) & 1;
+    o.recover = (p.flags & 2) ? 1 + ((p.flags >> 6) & 1) : 0;
     o.baud_rate = (p.flags & 4) ? static_cast<int>(p.raw_baud) : decode_baud_table[p.baud_pick % 8];
     o.lower_tone = (p.flags & 8)
                        ? static_cast<int>(p.raw_tone)

@@ -123,13 +123,15 @@ inline void write_differential_prefix(std::vector<std::uint8_t>& out,
     put_u8(out, p.threshold);
 }
 
-// fuzz_recover: a 16-byte prefix of settings, then the samples.
+// fuzz_recover: a 20-byte prefix of settings, then the samples.
 //   flags        bit 0: read inverted (phase sign -1);
 //                bits 1-2: sample format: 0 s16 / 32768, 1 f32 as stored (NaN, infinities and
 //                huge values included), 2 u8, 3 f64 as stored;
 //                bit 3: -b from raw_baud, else from the baud table;
 //                bit 4: -w from raw_carrier, else baud * (1 + carrier_pick % 4);
-//                bit 5: the sample rate from raw_rate, else from the rate table
+//                bit 5: the sample rate from raw_rate, else from the rate table;
+//                bits 6-7: the reader: 0 the engine alone, 1 the measuring wrapper told the
+//                signal, 2 or 3 the wrapper measuring it
 //   baud_pick, raw_baud, carrier_pick, raw_carrier, rate_pick, raw_rate as named
 //   piece        seeds the sizes of the pieces the samples are fed in (1 to 997 frames)
 struct recover_prefix {
@@ -220,9 +222,9 @@ inline std::vector<double> recover_samples_from(const recover_prefix& p,
 }
 
 // fuzz_capi: a 20-byte prefix, then the samples.
-//   flags        bit 0: reverse_phase; bit 1: recover; bit 2: baud from raw_baud; bit 3: lower
-//                tone from raw_tone; bit 4: sample rate from raw_rate; bit 5: float samples
-//                as stored, else 16-bit / 32768
+//   flags        bit 0: reverse_phase; bit 1: recover (1, or 2 with bit 6: measuring); bit 2:
+//                baud from raw_baud; bit 3: lower tone from raw_tone; bit 4: sample rate from
+//                raw_rate; bit 5: float samples as stored, else 16-bit / 32768
 //   baud_pick, raw_baud, carrier_pick, raw_tone, threshold_pick, raw_rate, rate_pick as named
 //   piece        seeds the sizes of the pieces written (1 to 997) and of the reads (1 to 16)
 struct capi_prefix {

@@ -1,21 +1,28 @@
 // The recovery demodulator on arbitrary samples (NaN, infinities, huge values, silence) with
 // settings drawn from the input: any baud rate and lower tone the option scan accepts, any
-// sample rate. The samples are fed twice, once in one piece and once in pieces of sizes the
-// input chooses; the two runs must give the same bytes and segments, and what comes out must
-// be well formed (frames in order, confidences between 0 and 1, segments in order and
-// carriers that do not overlap). The decoder takes all of its memory when it is made: an
-// allocation while it reads samples or finishes is a finding too.
-// A fskdec_error from make_recover_decoder is a clean rejection of the settings.
+// sample rate; read by the engine alone or through the measuring wrapper (told the signal, or
+// measuring each carrier's). The samples are fed twice, once in one piece and once in pieces
+// of sizes the input chooses; the two runs must give the same bytes and segments, and what
+// comes out must be well formed (frames in order, confidences between 0 and 1, segments in
+// order and carriers that do not overlap, measured tones only where the signal was not told).
+// The engine takes all of its memory when it is made: an allocation while it reads samples
+// or finishes is a finding too. The wrapper makes a new engine at each change of signal and
+// nothing else: after it is made, it may allocate no more than an engine's allocations (and
+// a refusal's) for each retune it counts.
+// A fskdec_error from make_recover_decoder or make_measured_decoder is a clean rejection of
+// the settings.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "base/error.h"
 #include "fuzz_input.h"
+#include "recover/measured.h"
 #include "recover/recover.h"
 
 // Counts the allocations made while the decoder runs (the sinks' own, which collect the
@@ -53,11 +60,51 @@ bool same(const recovered_byte& a, const recovered_byte& b) {
 
 bool same(const carrier_segment& a, const carrier_segment& b) {
     return a.start_frame == b.start_frame && a.end_frame == b.end_frame && a.bytes == b.bytes &&
-           a.framing_errors == b.framing_errors;
+           a.framing_errors == b.framing_errors &&
+           std::memcmp(&a.lower_tone, &b.lower_tone, sizeof a.lower_tone) == 0 &&
+           std::memcmp(&a.upper_tone, &b.upper_tone, sizeof a.upper_tone) == 0;
+}
+
+// Which decoder reads the samples (flags bits 6-7).
+enum class reader { engine, told, measuring };
+
+reader reader_of(const recover_prefix& p) {
+    switch ((p.flags >> 6) & 3) {
+        case 0:
+            return reader::engine;
+        case 1:
+            return reader::told;
+        default:
+            return reader::measuring;
+    }
+}
+
+// The allocations an engine makes, for the wrapper's allowance per retune: a retune the rate
+// cannot carry may allocate part of them and then its exception and message.
+constexpr std::uint64_t refusal_allocations = 4;
+
+std::uint64_t engine_allocations(const fsk_signal& signal, std::int32_t rate) {
+    decoder_allocations = 0;
+    decoder_running = true;
+    { const recover_decoder engine = make_recover_decoder(signal, rate, 1.0); }
+    decoder_running = false;
+    return decoder_allocations + refusal_allocations;
 }
 
 run_result run(const recover_prefix& p, std::span<const double> samples, bool in_pieces) {
-    recover_decoder decoder = make_recover_decoder(recover_prefix_signal(p), recover_rate(p), 1.0);
+    const fsk_signal signal = recover_prefix_signal(p);
+    const std::int32_t rate = recover_rate(p);
+    const reader how = reader_of(p);
+    std::optional<recover_decoder> engine;
+    std::optional<measured_decoder> measured;
+    std::uint64_t per_retune = 0;
+    if (how == reader::engine) {
+        engine.emplace(make_recover_decoder(signal, rate, 1.0));
+    } else {
+        measured.emplace(make_measured_decoder(
+            rate, 1.0, how == reader::told ? std::optional(signal) : std::nullopt));
+        per_retune = engine_allocations(how == reader::told ? signal : fsk_signal{}, rate);
+    }
     run_result r;
     const recover_sink sink{
         [&](const recovered_byte& b) { as_harness([&] { r.bytes.push_back(b); }); },
@@ -73,12 +120,23 @@ run_result run(const recover_prefix& p, std::span<const double> samples, bool in
             n = std::min<std::size_t>(n, 1 + piece % 997);
             piece = piece * 1103515245u + 12345u;  // the next piece's size
         }
-        recover_samples(decoder, samples.subspan(at, n), sink);
+        if (engine)
+            recover_samples(*engine, samples.subspan(at, n), sink);
+        else
+            measured_samples(*measured, samples.subspan(at, n), sink);
         at += n;
     }
-    recover_finish(decoder, sink);
+    if (engine)
+        recover_finish(*engine, sink);
+    else
+        measured_finish(*measured, sink);
     decoder_running = false;
-    if (decoder_allocations != 0) std::abort();
+    const std::uint64_t retunes = measured ? measured_retunes(*measured) : 0;
+    if (decoder_allocations > retunes * per_retune) std::abort();
+    // Only a measuring wrapper reports the signal a segment was read on.
+    if (how != reader::measuring)
+        for (const carrier_segment& s : r.segments)
+            if (s.baud != 0.0 || s.lower_tone != 0.0 || s.upper_tone != 0.0) std::abort();
     return r;
 }
 

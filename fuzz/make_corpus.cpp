@@ -3,6 +3,7 @@
 // rate, block align 65535, stereo with a one-sample frame, data size 0xFFFFFFFF, ...).
 // Usage: make_fuzz_corpus DIRECTORY  (creates DIRECTORY/wav_parse, decode, differential,
 // recover, report and capi)
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -335,6 +336,102 @@ std::vector<named> capi_inputs() {
     return out;
 }
 
+// Signals the measuring wrapper retunes to: a bit rate, tones or a speed other than the
+// customary signal's, a carrier then a quarter second of silence that ends its stretch, at
+// rates low enough for a second of it to fit the fuzzer's input length. `told` names the
+// signal the wrapper is told (baud_pick, carrier_pick), if any. Then the wrapper's edges: a
+// carrier too fast for the rate (3.6 frames a bit: measured wrong), more stretches than it
+// keeps measures of, and a rate above which nothing is measured.
+struct retune_case {
+    const char* name;
+    std::int32_t rate, baud, lower;
+    double lower_hz, upper_hz, speed;  // 0: the nominal tones
+    bool told;
+    std::uint8_t baud_pick, carrier_pick;
+    int bursts = 1;  // carriers, each followed by its silence
+};
+constexpr retune_case retune_cases[] = {
+    {"measure_300", 6000, 300, 600, 0, 0, 0.0, false, 0, 0},
+    {"measure_1200_fast", 8000, 1200, 1200, 0, 0, 0.06, false, 0, 0},
+    {"measure_2400_4800", 22050, 2400, 2400, 0, 0, 0.0, false, 0, 0},
+    {"told_1200_upper_high", 8000, 1200, 1200, 1200, 2520, 0.0, true, 0, 0},
+    {"told_300_upper_low", 6000, 300, 600, 600, 1140, 0.0, true, 1, 1},
+    {"measure_2200_at_8k", 8000, 2200, 2000, 2000, 3300, 0.0, false, 0, 0},
+    {"measure_five_blocks", 6000, 1200, 1200, 0, 0, 0.0, false, 0, 0, 5},
+    {"measure_above_384k", 400000, 1200, 1200, 0, 0, 0.0, false, 0, 0},
+};
+
+// The case's samples, as fractions of full scale.
+std::vector<double> retune_signal(const retune_case& c, std::size_t frames) {
+    random_source r{3};
+    tone_settings tone;
+    tone.sample_rate = c.rate;
+    tone.signal.baud_rate = c.baud;
+    tone.signal.lower_tone = c.lower;
+    tone.lower_hz = c.lower_hz;
+    tone.upper_hz = c.upper_hz;
+    time_warp warp;
+    warp.speed = c.speed;
+    const std::size_t part = frames / static_cast<std::size_t>(c.bursts);
+    const std::size_t silence = std::min(static_cast<std::size_t>(c.rate / 4), part / 2);
+    const auto bits_room = static_cast<std::int64_t>(
+        (part - silence) * static_cast<std::size_t>(c.baud) / static_cast<std::size_t>(c.rate));
+    // A leader of 40 bits, then bytes of 11 bits (at least one: the carrier may run past the
+    // part, cut short).
+    const auto count =
+        static_cast<std::size_t>(std::max<std::int64_t>(1, (bits_room * 9 / 10 - 40) / 11));
+    std::vector<double> x;
+    for (int b = 0; b < c.bursts; ++b) {
+        std::vector<double> burst = render_fsk(
+            frame_bits(random_bytes(count, r), std::vector<int>(count, 1), 40, 4), tone, warp);
+        burst.resize(part, 0.0);
+        x.insert(x.end(), burst.begin(), burst.end());
+    }
+    x.resize(frames, 0.0);
+    add_hiss(x, dbfs(-60), c.rate, r);
+    return x;
+}
+
+// For the recovery target: 8-bit samples (two seconds and more), the rate as raw_rate.
+std::vector<named> retune_recover_inputs() {
+    std::vector<named> out;
+    for (const retune_case& c : retune_cases) {
+        recover_prefix p;
+        p.flags = 4 | 32 | (c.told ? 64 : 128);  // u8 samples, raw_rate, the wrapper
+        p.baud_pick = c.baud_pick;
+        p.carrier_pick = c.carrier_pick;
+        p.raw_rate = static_cast<std::uint32_t>(c.rate);
+        p.piece = 13;
+        bytes input;
+        write_recover_prefix(input, p);
+        for (const double v : retune_signal(c, 16000))
+            put_u8(input, static_cast<std::uint32_t>(
+                              std::clamp(std::lround(128.0 + v * 127.0), 0L, 255L)));
+        out.push_back({c.name, input});
+    }
+    return out;
+}
+
+// For the library target: 16-bit samples, recover 1 told the signal, else 2.
+std::vector<named> retune_capi_inputs() {
+    std::vector<named> out;
+    for (const retune_case& c : retune_cases) {
+        capi_prefix p;
+        p.flags = 2 | 16 | (c.told ? 0 : 64);
+        p.baud_pick = c.baud_pick;
+        p.carrier_pick = c.carrier_pick;
+        p.raw_rate = static_cast<std::uint32_t>(c.rate);
+        p.piece = 9;
+        bytes input;
+        write_capi_prefix(input, p);
+        for (const double v : retune_signal(c, 8000))
+            put_u16(input, static_cast<std::uint32_t>(
+                               static_cast<std::int16_t>(std::lround(v * 32767.0))));
+        out.push_back({c.name, input});
+    }
+    return out;
+}
+
 // Runs for the report target: the settings, then samples, bytes, segments and tones as
 // fuzz_report reads them (a plain run and a recovery run over a few blocks).
 std::vector<named> report_inputs() {
@@ -451,7 +548,11 @@ int main(int argc, char** argv) {
         write_file(root / "recover" / f.name, f.file);
     for (const named& f : impaired_recover_inputs())
         write_file(root / "recover" / f.name, f.file);
+    for (const named& f : retune_recover_inputs())
+        write_file(root / "recover" / f.name, f.file);
     for (const named& f : capi_inputs())
+        write_file(root / "capi" / f.name, f.file);
+    for (const named& f : retune_capi_inputs())
         write_file(root / "capi" / f.name, f.file);
     for (const named& f : report_inputs())
         write_file(root / "report" / f.name, f.file);

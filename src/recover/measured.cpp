@@ -90,6 +90,7 @@ struct measured_state {
     recover_decoder decoder;
     recover_signal tuned;             // what it is tuned to
     std::uint64_t decoder_start = 0;  // input frame of its first frame
+    std::uint64_t retunes = 0;        // decoders made (or tried) after the first
 
     // The last stretches' measures, each from where its stretch may have begun, oldest first.
     struct measure_note {
@@ -237,6 +238,7 @@ bool same_signal_as(const state& d, const measured_signal& raw, const recover_si
 // From input frame `at` on, the decoder is tuned to `m`; the one before finishes there.
 void retune(state& d, std::uint64_t at, const recover_signal& signal, const recover_sink& sink) {
     std::optional<recover_decoder> next;
+    ++d.retunes;
     try {
         next = make_recover_decoder(signal, d.sample_rate, d.full_scale);
     } catch (const fskdec_error&) {
@@ -292,6 +294,10 @@ void watch(state& d, const recover_sink& sink) {
 }
 
 }  // namespace
+
+std::uint64_t measured_retunes(const measured_decoder& d) {
+    return d.state->retunes;
+}
 
 double customary_baud_rate(double baud) {
     static constexpr double customary[] = {45.45, 50,  75,   100,  110,  134.5, 150,  200,

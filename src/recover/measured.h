@@ -48,5 +48,9 @@ void measured_samples(measured_decoder& d, std::span<const double> samples,
 // Flushes at the end of the input, as recover_finish.
 void measured_finish(measured_decoder& d, const recover_sink& sink);
 
+// The decoders made (or tried: a measure this rate cannot carry) since the first, one at
+// each change of signal: the only memory taken after it was made.
+std::uint64_t measured_retunes(const measured_decoder& d);
+
 // The customary bit rate within 8 % of `baud` (300, 1200...), or 0.
 double customary_baud_rate(double baud);
