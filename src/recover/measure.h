@@ -47,7 +47,7 @@ struct signal_meter {
     std::vector<double> filtered;   // the stretch high-passed
     std::vector<float> mag0, mag1;  // the tones' short-window magnitudes per sample
     std::vector<double> changes;    // tone changes (sample times)
-    std::vector<double> index;      // their bit numbers on the fitted grid
+    std::vector<double> index;      // their spacings, for the shorter ones
     std::vector<double> scores;     // each bit length's, on a grid
 };
 
@@ -70,7 +70,8 @@ std::optional<tone_pair> measure_tones(signal_meter& m, std::span<const double> 
 // 14 dB Eb/N0 over white noise does in most of them.
 bool tone_stands_out(signal_meter& m, std::span<const double> frame, const measure_range& range);
 
-// Both tones and the bit rate, if the stretch holds a tone pair whose changes lie on a bit
-// grid (at least a dozen of them, most of the changes).
+// Both tones and the bit rate, if the stretch (its first `longest` samples, high-passed at
+// half the lowest tone) holds a tone pair whose changes lie on a bit grid: at least a dozen
+// of them and 40 % of all, the share given (a clean carrier's near 1).
 std::optional<measured_signal> measure_signal(signal_meter& m, std::span<const double> samples,
                                               const measure_range& range);
