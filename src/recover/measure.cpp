@@ -266,11 +266,11 @@ double fit_bit(signal_meter& m, double shortest, double longest, std::size_t& fi
     fitted = 0;
     const std::size_t count = m.changes.size();
     // The bit is no longer than the shorter spacings (most of them one or two bits).
-    m.index.clear();
+    m.spacings.clear();
     for (std::size_t k = 1; k < count; ++k)
-        m.index.push_back(m.changes[k] - m.changes[k - 1]);
-    const auto third = m.index.begin() + static_cast<std::ptrdiff_t>(m.index.size() * 3 / 10);
-    std::nth_element(m.index.begin(), third, m.index.end());
+        m.spacings.push_back(m.changes[k] - m.changes[k - 1]);
+    const auto third = m.spacings.begin() + static_cast<std::ptrdiff_t>(m.spacings.size() * 3 / 10);
+    std::nth_element(m.spacings.begin(), third, m.spacings.end());
     longest = std::min(longest, 1.25 * *third);
     if (!(shortest < longest)) return 0.0;
     // The longest candidate scoring near the best (a half or a third of the bit scores as
@@ -401,7 +401,7 @@ signal_meter make_signal_meter(std::int32_t sample_rate, std::size_t longest, do
     m.filtered.resize(longest);
     if (longest > 0) {
         m.changes.reserve(most_changes);
-        m.index.reserve(most_changes);
+        m.spacings.reserve(most_changes);
         m.scores.reserve(most_candidates);
     }
     return m;

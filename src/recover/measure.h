@@ -47,7 +47,7 @@ struct signal_meter {
     std::vector<double> filtered;   // the stretch high-passed
     std::vector<float> mag0, mag1;  // the tones' short-window magnitudes per sample
     std::vector<double> changes;    // tone changes (sample times)
-    std::vector<double> index;      // their spacings, for the shorter ones
+    std::vector<double> spacings;   // theirs, for the shorter ones
     std::vector<double> scores;     // each bit length's, on a grid
 };
 
