@@ -126,13 +126,13 @@ struct measured_run {
 };
 
 measured_run run_measured(const std::vector<double>& x, std::int32_t rate,
-                          const std::optional<fsk_signal>& given) {
+                          const std::optional<fsk_signal>& given, std::size_t piece = 1000) {
     measured_run out;
     const recover_sink sink{[&](const recovered_byte& b) { out.bytes.push_back(b.value); },
                             [&](const carrier_segment& s) { out.segments.push_back(s); }};
     measured_decoder d = make_measured_decoder(rate, 1.0, given);
-    for (std::size_t i = 0; i < x.size(); i += 1000)
-        measured_samples(d, {x.data() + i, std::min<std::size_t>(1000, x.size() - i)}, sink);
+    for (std::size_t i = 0; i < x.size(); i += piece)
+        measured_samples(d, {x.data() + i, std::min(piece, x.size() - i)}, sink);
     measured_finish(d, sink);
     return out;
 }
@@ -164,6 +164,26 @@ TEST(Measured, TapeOfThreeSignalsDecodesExactly) {
         EXPECT_NEAR(got.segments[k].upper_tone / (2.0 * lowers[k]), 1.0, 0.01) << k;
     }
     EXPECT_NEAR(got.segments[1].speed, -0.02, 0.005);
+}
+
+// A leader longer than the input held (7 s at 300 baud) makes the decoder go on unmeasured;
+// the measure that comes later retunes it where it then stands, which must not depend on the
+// pieces the input came in (it did: fuzz_recover found segments moved).
+TEST(Measured, PiecesMoveNoRetune) {
+    const signal_case c{.name = "300", .baud = 300};
+    const std::vector<double> x = recording(c, 30, 2100, 41);
+    const measured_run whole = run_measured(x, c.rate, std::nullopt, x.size());
+    for (const std::size_t piece : {std::size_t{1000}, std::size_t{4093}}) {
+        const measured_run pieces = run_measured(x, c.rate, std::nullopt, piece);
+        EXPECT_EQ(pieces.bytes, whole.bytes) << piece;
+        ASSERT_EQ(pieces.segments.size(), whole.segments.size()) << piece;
+        for (std::size_t k = 0; k < whole.segments.size(); ++k) {
+            EXPECT_EQ(pieces.segments[k].start_frame, whole.segments[k].start_frame) << piece;
+            EXPECT_EQ(pieces.segments[k].end_frame, whole.segments[k].end_frame) << piece;
+        }
+    }
+    random_source r{41};
+    EXPECT_EQ(whole.bytes, random_bytes(30, r));
 }
 
 // Told the nominal signal, an upper tone 2.1 times the lower (an oscillator drifted) retunes

@@ -358,10 +358,13 @@ void measured_samples(measured_decoder& decoder, std::span<const double> samples
                     d.ring.begin());
         d.head += count;
         samples = samples.subspan(count);
-        if (d.head % d.hop == 0) watch(d, sink);
+        // Watched and fed at whole hops only: where the decoder stands when a measure retunes
+        // it must not depend on the pieces the input came in.
+        if (d.head % d.hop != 0) continue;
+        watch(d, sink);
         std::uint64_t to = d.head - std::min(d.head, d.delay);
         if (d.in_stretch && !d.stretch_measured) to = std::min(to, d.stretch_from);
-        // The ring must keep room for the next piece.
+        // The ring must keep room for the next hop.
         to = std::max(to, d.head - std::min(d.head, d.ring.size() - d.hop));
         if (to > d.fed) feed(d, to, sink);
     }
